@@ -1,0 +1,7 @@
+#include <windows.h>
+
+#include "app/error_box.h"
+
+void showErrorBox(const std::string& title, const std::string& message) {
+  MessageBoxA(nullptr, message.c_str(), title.c_str(), MB_OK | MB_ICONERROR);  // style 16
+}

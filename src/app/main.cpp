@@ -1,0 +1,3 @@
+#include "app/tovrin_main.h"
+
+int main(int argc, char** argv) { return tovrinMain(argc, argv); }

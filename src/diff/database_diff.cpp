@@ -1,0 +1,78 @@
+#include "diff/database_diff.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "app/fatal_error.h"
+
+CDatabaseDiff::CDatabaseDiff(const std::string& file1, const std::string& file2)
+    : file1(file1), file2(file2) {}
+
+void CDatabaseDiff::run() {
+  // Declared in this order so that (2) is closed before (1), also while a
+  // fatal error unwinds.
+  rk::CDatabase db1;
+  rk::CDatabase db2;
+  if (!db1.open(file1, rk::CDatabase::eOpenRead)) fatalError("Could not open %s", file1.c_str());
+  if (!db2.open(file2, rk::CDatabase::eOpenRead)) fatalError("Could not open %s", file2.c_str());
+  collectExtras(db1, db2, keysOnlyIn1);
+  collectExtras(db2, db1, keysOnlyIn2);
+  collectDiffs(db1, db2, keysChanged);
+}
+
+void CDatabaseDiff::collectExtras(rk::CDatabase& walked, rk::CDatabase& other,
+                                  std::vector<std::string>& list) {
+  const char* key = nullptr;
+  if (!walked.firstKey(key)) fatalError("First key not found during extras");
+  do {
+    if (!other.exists(key)) list.emplace_back(key);
+  } while (walked.nextKey(key));
+}
+
+void CDatabaseDiff::collectDiffs(rk::CDatabase& db1, rk::CDatabase& db2,
+                                 std::vector<std::string>& list) {
+  const char* key = nullptr;
+  if (!db1.firstKey(key)) fatalError("First key not found during diff");
+  do {
+    const void* data1 = nullptr;
+    const void* data2 = nullptr;
+    int length1 = 0;
+    int length2 = 0;
+    if (!db1.fetch(key, data1, length1)) fatalError("Fetch error during diff");
+    // A key (2) lacks was listed by the extras pass already.
+    if (!db2.fetch(key, data2, length2)) continue;
+    if (length1 != length2 ||
+        (length1 > 0 && std::memcmp(data1, data2, static_cast<size_t>(length1)) != 0)) {
+      list.emplace_back(key);
+    }
+  } while (db1.nextKey(key));
+}
+
+void CDatabaseDiff::printKeyList(const std::vector<std::string>& list) {
+  if (list.empty()) {
+    std::printf("Nothing found\n");
+    return;
+  }
+  for (const std::string& key : list) std::printf("%s\n", key.c_str());
+}
+
+void CDatabaseDiff::printReport() const {
+  static const char kRule[] =
+      "------------------------------------------------------------------------------\n";
+  std::printf("DIFF REPORT\n");
+  std::printf("-----------\n");
+  std::printf("\n");
+  std::printf("Compare\n (1) %s\n (2) %s\n", file1.c_str(), file2.c_str());
+  std::printf("\n");
+  std::printf("Keys found in (1) that were not present in (2)\n");
+  std::printf("%s", kRule);
+  printKeyList(keysOnlyIn1);
+  std::printf("\n");
+  std::printf("Keys found in (2) that were not present in (1)\n");
+  std::printf("%s", kRule);
+  printKeyList(keysOnlyIn2);
+  std::printf("\n");
+  std::printf("Keys containing data found to be different\n");
+  std::printf("%s", kRule);
+  printKeyList(keysChanged);
+}

@@ -1,0 +1,144 @@
+#include "testing/test_util.h"
+
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "gtest/gtest.h"
+
+namespace testutil {
+namespace fs = std::filesystem;
+
+CTempDir::CTempDir() {
+  std::string pattern = (fs::temp_directory_path() / "tovrin-test-XXXXXX").string();
+  if (!mkdtemp(pattern.data())) std::abort();
+  path_ = pattern;
+}
+
+CTempDir::~CTempDir() {
+  std::error_code error;
+  fs::remove_all(path_, error);
+}
+
+CScopedCurrentDir::CScopedCurrentDir() : previous_(fs::current_path().string()) {
+  fs::current_path(dir_.path());
+}
+
+CScopedCurrentDir::~CScopedCurrentDir() { fs::current_path(previous_); }
+
+namespace {
+
+void check(sqlite3* db, int rc) {
+  if (rc != SQLITE_OK && rc != SQLITE_DONE && rc != SQLITE_ROW) {
+    ADD_FAILURE() << "sqlite: " << sqlite3_errmsg(db);
+  }
+}
+
+}  // namespace
+
+void makeDatabase(const std::string& path, const Records& records) {
+  fs::path file(path);
+  if (file.has_parent_path()) fs::create_directories(file.parent_path());
+  fs::remove(file);
+  sqlite3* db = nullptr;
+  check(db, sqlite3_open(path.c_str(), &db));
+  check(db, sqlite3_exec(db,
+                         "CREATE TABLE records(key TEXT PRIMARY KEY NOT NULL, data BLOB NOT "
+                         "NULL) WITHOUT ROWID; BEGIN",
+                         nullptr, nullptr, nullptr));
+  sqlite3_stmt* insert = nullptr;
+  check(db, sqlite3_prepare_v2(db, "INSERT INTO records VALUES(?, ?)", -1, &insert, nullptr));
+  for (const auto& [key, data] : records) {
+    sqlite3_bind_text(insert, 1, key.data(), static_cast<int>(key.size()), SQLITE_STATIC);
+    sqlite3_bind_blob(insert, 2, data.data(), static_cast<int>(data.size()), SQLITE_STATIC);
+    check(db, sqlite3_step(insert));
+    sqlite3_reset(insert);
+  }
+  sqlite3_finalize(insert);
+  check(db, sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr));
+  sqlite3_close(db);
+}
+
+Records readDatabase(const std::string& path) {
+  Records records;
+  sqlite3* db = nullptr;
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+    ADD_FAILURE() << "cannot open " << path;
+    sqlite3_close(db);
+    return records;
+  }
+  sqlite3_stmt* select = nullptr;
+  check(db, sqlite3_prepare_v2(db, "SELECT key, data FROM records", -1, &select, nullptr));
+  while (sqlite3_step(select) == SQLITE_ROW) {
+    const auto* key = static_cast<const char*>(sqlite3_column_blob(select, 0));
+    const int keyLength = sqlite3_column_bytes(select, 0);
+    const auto* data = static_cast<const char*>(sqlite3_column_blob(select, 1));
+    const int dataLength = sqlite3_column_bytes(select, 1);
+    records[std::string(key ? key : "", static_cast<size_t>(keyLength))] =
+        std::string(data ? data : "", static_cast<size_t>(dataLength));
+  }
+  sqlite3_finalize(select);
+  sqlite3_close(db);
+  return records;
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+void writeFile(const std::string& path, const std::string& content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+}
+
+bool fileExists(const std::string& path) {
+  std::error_code error;
+  return fs::exists(path, error);
+}
+
+RunResult runTovrin(const std::vector<std::string>& args, const std::string& cwd) {
+  CTempDir capture;
+  const std::string outPath = capture / "stdout";
+  const std::string errPath = capture / "stderr";
+  static char binary[] = TOVRIN_BINARY;
+  std::vector<char*> argv{binary};
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  const pid_t child = fork();
+  if (child == 0) {
+    // Only async-signal-safe calls between fork and exec.
+    const int in = open("/dev/null", O_RDONLY);
+    const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 ||
+        chdir(cwd.c_str()) != 0) {
+      _exit(127);
+    }
+    execv(binary, argv.data());
+    _exit(127);
+  }
+  RunResult result;
+  int status = 0;
+  if (child < 0 || waitpid(child, &status, 0) != child) {
+    ADD_FAILURE() << "could not run " << TOVRIN_BINARY;
+    return result;
+  }
+  result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result.out = readFile(outPath);
+  result.err = readFile(errPath);
+  const std::string errorFile = cwd + "/tovrin.error";
+  result.hasErrorFile = fileExists(errorFile);
+  if (result.hasErrorFile) result.errorFile = readFile(errorFile);
+  return result;
+}
+
+}  // namespace testutil

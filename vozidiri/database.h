@@ -1,0 +1,95 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace rk {
+
+// A record database: text keys, each mapping to a blob of bytes.
+//
+// On disk a record database is an SQLite 3 file holding
+//   CREATE TABLE records(key TEXT PRIMARY KEY NOT NULL, data BLOB NOT NULL)
+//       WITHOUT ROWID
+// Keys are bound as text byte for byte, so the default BINARY collation walks
+// them in ascending byte order. An empty (zero-byte) file is an empty
+// database; opening one for writing creates the table and marks the file with
+// PRAGMA application_id = 0x564F5A49 and user_version = 1. A file that is not
+// SQLite, or an SQLite file without the records table, does not open.
+//
+// Each open session is one transaction: read mode holds a read transaction
+// (one consistent snapshot, no locking per call) and write mode holds
+// BEGIN IMMEDIATE from open to close. close() commits, so a process that dies
+// before close leaves the file as it was. A lock held by another process is
+// waited for a few seconds before open gives up.
+//
+// Names are found through the global file system when it exists: read mode
+// opens the first factory's file that holds the name, write mode the primary
+// factory's file. Without a global file system a name is a path. open never
+// creates a file.
+class CDatabase {
+ public:
+  enum eOpenFlags { eOpenRead = 1, eOpenWrite = 2 };
+
+  CDatabase();
+  CDatabase(const CDatabase&) = delete;
+  CDatabase& operator=(const CDatabase&) = delete;
+  // Closes the database, committing what was stored; the result is lost, so
+  // writers call close() themselves when they must know.
+  ~CDatabase();
+
+  // Opens the named database in `mode`; an open database is closed first.
+  // False: not opened (missing, not a record database, locked, or the
+  // previous database could not be committed).
+  [[nodiscard]] bool open(const std::string& name, eOpenFlags mode);
+  // Ends the session: commits in write mode. False: the commit failed and
+  // nothing stored in this session was kept. Closing a closed database is true.
+  [[nodiscard]] bool close();
+  bool isOpen() const { return db_ != nullptr; }
+
+  // True when the key is stored.
+  bool exists(const char* key);
+  // Sets `data` and `length` to the key's record. The bytes belong to the
+  // database and stay valid until the next fetch, store, remove or close on
+  // this object; calls on other objects do not touch them. An empty record
+  // gives length 0 and a non-null pointer. False: no such key, or a failure.
+  [[nodiscard]] bool fetch(const char* key, const void*& data, int& length);
+  // Creates the key or replaces its data; the bytes are copied before it
+  // returns. False: failure (read mode, negative length, I/O).
+  [[nodiscard]] bool store(const char* key, const void* data, int length);
+  // Removes the key. False: the key was not stored, or a failure.
+  [[nodiscard]] bool remove(const char* key);
+
+  // Walks all keys in ascending byte order. The key text belongs to the
+  // database and stays valid until the next firstKey/nextKey or close; fetch,
+  // exists and calls on other databases do not disturb the walk.
+  // False: no (further) key.
+  [[nodiscard]] bool firstKey(const char*& key);
+  [[nodiscard]] bool nextKey(const char*& key);
+
+ private:
+  struct ConnectionCloser {
+    void operator()(sqlite3* db) const;
+  };
+  struct StatementFinalizer {
+    void operator()(sqlite3_stmt* statement) const;
+  };
+  using Statement = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
+
+  bool startSession(eOpenFlags mode);
+  Statement prepare(const char* sql);
+  bool stepWalk(const char*& key);
+
+  std::unique_ptr<sqlite3, ConnectionCloser> db_;
+  eOpenFlags mode_ = eOpenRead;
+  // False for an empty file opened for reading: it has no table to query.
+  bool hasTable_ = false;
+  Statement exists_, fetch_, store_, remove_, walk_;
+  std::string walkKey_;
+  // A finished walk stays finished: SQLite would restart a done statement.
+  bool walking_ = false;
+};
+
+}  // namespace rk

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "file_factory.h"
+
+namespace rk {
+
+// Factories searched in order as one. The first is the primary factory: the
+// only one written to. Reads take the first factory that holds the name.
+class CFileFactoryGroup : public CFileFactory {
+ public:
+  explicit CFileFactoryGroup(TRefPointer<CFileFactory> primary);
+
+  // Never null.
+  TRefPointer<CFileFactory> getPrimaryFactory() const { return factories_.front(); }
+  // Appends a factory to the search order.
+  void addFactory(TRefPointer<CFileFactory> factory);
+  const std::vector<TRefPointer<CFileFactory>>& factories() const { return factories_; }
+
+  TRefPointer<CStream> openRead(const std::string& name, int flags) override;
+  // Writing always goes to the primary factory.
+  TRefPointer<CStream> openWrite(const std::string& name, int flags) override;
+  bool prepareWrite(const std::string& name, int flags) override;
+  bool hasFile(const std::string& name) override;
+  std::string diskPath(const std::string& name) override;
+
+ private:
+  std::vector<TRefPointer<CFileFactory>> factories_;
+};
+
+// The file system: a factory group whose primary factory is a folder, and to
+// which further folders are added by initPath.
+class CFileSystem : public CFileFactoryGroup {
+ public:
+  explicit CFileSystem(const std::string& primaryFolder);
+
+  // Adds the folder `dir` to the search path, after those added before. A
+  // folder that is already searched (the primary folder included) is not
+  // added twice. `packExtension` names the files that are packs (".zq").
+  virtual void initPath(const std::string& dir, const std::string& packExtension);
+};
+
+// The process-wide file system, reachable through
+// TSingleton<CGlobalFileSystem>::_instance while it exists.
+class CGlobalFileSystem : public CFileSystem, public TSingleton<CGlobalFileSystem> {
+ public:
+  // Creates the global file system with `primaryFolder` (".") as its primary
+  // factory. `options` is reserved; the only defined value is the empty text.
+  // The returned handle keeps it alive; it is destroyed with the last handle.
+  static TRefPointer<CFileSystem> create(const std::string& primaryFolder,
+                                         const std::string& options);
+
+ private:
+  explicit CGlobalFileSystem(const std::string& primaryFolder) : CFileSystem(primaryFolder) {}
+};
+
+}  // namespace rk
