@@ -2,6 +2,9 @@
 
 #include <sqlite3.h>
 
+#include <filesystem>
+#include <system_error>
+
 #include "file_system.h"
 
 namespace rk {
@@ -74,34 +77,40 @@ bool CDatabase::open(const std::string& name, eOpenFlags mode) {
   if (mode != eOpenRead && mode != eOpenWrite) return false;
   const std::string path = pathOf(name, mode);
   if (path.empty()) return false;
+  std::error_code error;
+  const bool emptyFile = std::filesystem::file_size(path, error) == 0 && !error;
 
   // Read mode opens read-write too, with query_only set: a read-only
   // connection could not roll back the journal that a killed writer left.
   sqlite3* raw = nullptr;
   const int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr);
   db_.reset(raw);
-  if (outcomeOf(rc) == Outcome::kFailed || !startSession(mode)) {
+  if (outcomeOf(rc) == Outcome::kFailed || !startSession(mode, emptyFile)) {
     db_.reset();
     return false;
   }
   return true;
 }
 
-bool CDatabase::startSession(eOpenFlags mode) {
+bool CDatabase::startSession(eOpenFlags mode, bool emptyFile) {
   sqlite3* db = db_.get();
   mode_ = mode;
   sqlite3_busy_timeout(db, kLockWaitMs);
   const char* begin = mode == eOpenWrite ? "BEGIN IMMEDIATE" : "PRAGMA query_only = 1; BEGIN";
   if (exec(db, begin) == Outcome::kFailed) return false;
 
-  // page_count reads the header, so it also takes the read snapshot and
-  // fails for a file that is not SQLite at all.
-  Statement pages = prepare("PRAGMA page_count");
-  if (!pages || outcomeOf(sqlite3_step(pages.get())) != Outcome::kRow) return false;
-  const bool emptyFile = sqlite3_column_int64(pages.get(), 0) == 0;
-  pages.reset();
+  // Reading the schema takes the snapshot that the session keeps, and fails
+  // for a file that is not SQLite at all.
+  Statement schema = prepare("SELECT count(*) FROM sqlite_master");
+  if (!schema || outcomeOf(sqlite3_step(schema.get())) != Outcome::kRow) return false;
+  const bool noTables = sqlite3_column_int64(schema.get(), 0) == 0;
+  schema.reset();
 
-  if (emptyFile && mode == eOpenWrite) {
+  if (emptyFile && noTables) {
+    if (mode == eOpenRead) {
+      hasTable_ = false;
+      return true;
+    }
     if (exec(db,
              "CREATE TABLE records(key TEXT PRIMARY KEY NOT NULL, data BLOB NOT NULL) "
              "WITHOUT ROWID;"
@@ -109,9 +118,6 @@ bool CDatabase::startSession(eOpenFlags mode) {
              "PRAGMA user_version = 1;") == Outcome::kFailed) {
       return false;
     }
-  } else if (emptyFile) {
-    hasTable_ = false;
-    return true;
   }
 
   exists_ = prepare("SELECT 1 FROM records WHERE key = ?");

@@ -78,7 +78,8 @@ class CDatabase {
   };
   using Statement = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
 
-  bool startSession(eOpenFlags mode);
+  // `emptyFile`: the file had no bytes when it was opened.
+  bool startSession(eOpenFlags mode, bool emptyFile);
   Statement prepare(const char* sql);
   bool stepWalk(const char*& key);
 

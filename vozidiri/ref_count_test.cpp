@@ -1,0 +1,63 @@
+#include "vozidiri/ref_count.h"
+
+#include "gtest/gtest.h"
+
+namespace rk {
+namespace {
+
+class CCounted : public CRefCount {
+ public:
+  explicit CCounted(int* destroyed) : destroyed_(destroyed) {}
+  ~CCounted() override { ++*destroyed_; }
+
+ private:
+  int* destroyed_;
+};
+
+TEST(RefPointerTest, LastHandleDestroysTheObjectOnce) {
+  int destroyed = 0;
+  {
+    TRefPointer<CCounted> first(new CCounted(&destroyed));
+    EXPECT_EQ(first->refCount(), 1);
+    {
+      TRefPointer<CCounted> copy = first;
+      TRefPointer<CRefCount> base = copy;  // converting copy shares the object
+      EXPECT_EQ(first->refCount(), 3);
+    }
+    EXPECT_EQ(first->refCount(), 1);
+
+    TRefPointer<CCounted> moved = std::move(first);
+    EXPECT_FALSE(first);
+    EXPECT_EQ(moved->refCount(), 1);
+
+    moved = moved;  // self-assignment keeps the object alive
+    EXPECT_EQ(destroyed, 0);
+    moved = nullptr;
+    EXPECT_EQ(destroyed, 1);
+  }
+  EXPECT_EQ(destroyed, 1);
+}
+
+TEST(RefPointerTest, ReleaseReportsWhatIsLeft) {
+  int destroyed = 0;
+  auto* object = new CCounted(&destroyed);
+  object->AddRef();
+  object->AddRef();
+  EXPECT_EQ(object->Release(), 1);
+  EXPECT_EQ(object->Release(), 0);
+  EXPECT_EQ(destroyed, 1);
+}
+
+class CLonely : public TSingleton<CLonely> {};
+
+TEST(SingletonTest, InstanceLivesWithTheObject) {
+  EXPECT_EQ(TSingleton<CLonely>::_instance, nullptr);
+  {
+    CLonely lonely;
+    EXPECT_EQ(TSingleton<CLonely>::_instance, &lonely);
+  }
+  EXPECT_EQ(TSingleton<CLonely>::_instance, nullptr);
+}
+
+}  // namespace
+}  // namespace rk
