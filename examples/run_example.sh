@@ -21,3 +21,8 @@ show() {
 echo "In $work, where data/ holds two sample databases:"
 echo
 show tovrin -diff data/old.db data/new.db
+echo "Bring old.db up to date from new.db. The current folder lacks old.db, so"
+echo "the data folder's copy is copied here first and only the copy is patched:"
+echo
+show tovrin -autopatch data old.db new.db
+show tovrin -diff old.db data/new.db

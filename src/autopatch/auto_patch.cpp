@@ -1,0 +1,65 @@
+#include "autopatch/auto_patch.h"
+
+#include <cstdio>
+#include <vector>
+
+#include "app/fatal_error.h"
+#include "diff/database_diff.h"
+#include "support/primary_copy.h"
+#include "vozidiri/database.h"
+
+namespace {
+
+constexpr const char* kClassName = "CAutoPatch";
+
+// Copies each listed key's record from source to target, straight from the
+// source's fetched bytes into the target's store.
+void copyRecords(const std::vector<std::string>& keys, const char* progress, rk::CDatabase& source,
+                 rk::CDatabase& target) {
+  for (const std::string& key : keys) {
+    std::printf(progress, key.c_str());
+    const void* data = nullptr;
+    int length = 0;
+    if (!source.fetch(key.c_str(), data, length)) {
+      fatalError("%s: fetch key %s failed", kClassName, key.c_str());
+    }
+    if (!target.store(key.c_str(), data, length)) {
+      fatalError("%s: store key %s failed", kClassName, key.c_str());
+    }
+  }
+}
+
+}  // namespace
+
+CAutoPatch::CAutoPatch(const std::string& oldFile, const std::string& newFile)
+    : oldFile(oldFile), newFile(newFile) {}
+
+void CAutoPatch::run() {
+  std::printf("Patching %s\n\n", oldFile.c_str());
+  CDatabaseDiff diff(oldFile, newFile);
+  diff.run();
+
+  // Declared in this order so that the source is closed before the target,
+  // also while a fatal error unwinds; the target keeps what it stored.
+  rk::CDatabase target;
+  rk::CDatabase source;
+  if (!ensurePrimaryCopy(oldFile) || !target.open(oldFile, rk::CDatabase::eOpenWrite)) {
+    std::printf("Target file %s not found, skipping\n", oldFile.c_str());
+    return;
+  }
+  if (!source.open(newFile, rk::CDatabase::eOpenRead)) {
+    fatalError("%s: couldn't open %s", kClassName, newFile.c_str());
+  }
+
+  if (diff.keysOnlyIn2.empty() && diff.keysChanged.empty()) {
+    std::printf("File is up-to-date\n");
+  } else {
+    copyRecords(diff.keysOnlyIn2, "Add: %s\n", source, target);
+    copyRecords(diff.keysChanged, "Patch: %s\n", source, target);
+    std::printf("\nFinished patch\n");
+  }
+
+  // A commit that fails must not pass for success.
+  (void)source.close();
+  if (!target.close()) fatalError("%s: couldn't save %s", kClassName, oldFile.c_str());
+}
