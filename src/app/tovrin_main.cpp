@@ -5,6 +5,7 @@
 #include "app/error_report.h"
 #include "app/fatal_error.h"
 #include "app/file_system.h"
+#include "autopatch/auto_patch.h"
 #include "diff/database_diff.h"
 
 namespace {
@@ -30,7 +31,9 @@ void runJob(int argc, char** argv) {
           "(dir oldFile newFile)");
     }
     gFileSystem->initPath(argv[2], kPackExtension);
-    fatalError("-autopatch is not available in this build");
+    CAutoPatch autoPatch(argv[3], argv[4]);
+    autoPatch.run();
+    return;
   }
   if (argc < 3) fatalError("You must specify a source data directory");
   gFileSystem->initPath(argv[2], kPackExtension);
