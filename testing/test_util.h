@@ -62,6 +62,17 @@ struct RunResult {
   std::string errorFile;  // content of "tovrin.error" when present
 };
 
+// The message of the fatal error that `action` raises, or "(no fatal error)".
+template <class TAction>
+std::string fatalMessageOf(TAction&& action) {
+  try {
+    action();
+  } catch (const std::string& message) {
+    return message;
+  }
+  return "(no fatal error)";
+}
+
 // Runs the tovrin binary with `args` in the folder `cwd`, standard input from
 // /dev/null; collects standard output, standard error, the exit status and the
 // error file that the run left in `cwd`.

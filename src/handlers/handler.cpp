@@ -1,0 +1,54 @@
+#include "handlers/handler.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/fatal_error.h"
+
+const char* CHandler::getName() const { return "CHandler"; }
+
+void CHandler::reset() {}
+
+void CHandler::getData(int& length, const void*& data) const {
+  length = 0;
+  data = nullptr;
+}
+
+void CHandler::addField(const std::string& token, const CFieldSetter& setter) {
+  fields_[token] = setter;
+}
+
+void CHandler::processToken(const std::string& token, const std::string& value) {
+  const auto field = fields_.find(token);
+  if (field == fields_.end()) {
+    fatalError("Handler '%s' does not know how to process token '%s'", getName(), token.c_str());
+  }
+  const CFieldSetter& setter = field->second;
+  if (setter.target && setter.parse) (setter.target->*setter.parse)(value);
+}
+
+void CHandler::storeRecord(rk::CDatabase& db, const std::string& key) {
+  int length = 0;
+  const void* data = nullptr;
+  getData(length, data);
+  if (length == 0 || !data) {
+    fatalError("Handler '%s' data function returned invalid info: key %s, datLen %d, pData %p",
+               getName(), key.c_str(), length, data);
+  }
+  if (!db.store(key.c_str(), data, length)) {
+    fatalError("Handler '%s' could not store the key '%s'", getName(), key.c_str());
+  }
+}
+
+void CHandler::parseText(const std::string& value, char* field, size_t width) {
+  const size_t length = std::min(width, value.size());
+  std::memcpy(field, value.data(), length);
+  std::memset(field + length, 0, width - length);
+}
+
+float CHandler::parseFloat(const std::string& value) {
+  // strtof reads what "%f" reads (it skips leading white space too) and
+  // gives 0 when nothing converts.
+  return std::strtof(value.c_str(), nullptr);
+}
