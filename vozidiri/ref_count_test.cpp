@@ -30,7 +30,8 @@ TEST(RefPointerTest, LastHandleDestroysTheObjectOnce) {
     EXPECT_FALSE(first);
     EXPECT_EQ(moved->refCount(), 1);
 
-    moved = moved;  // self-assignment keeps the object alive
+    TRefPointer<CCounted>& alias = moved;
+    moved = alias;  // assigning a handle to itself keeps the object alive
     EXPECT_EQ(destroyed, 0);
     moved = nullptr;
     EXPECT_EQ(destroyed, 1);
