@@ -69,6 +69,15 @@ void CFileSystem::initPath(const std::string& dir, const std::string& /*packExte
   addFactory(new CFolderFactory(dir));
 }
 
+CGlobalFileSystem::CGlobalFileSystem(const std::string& primaryFolder)
+    : CFileSystem(primaryFolder) {
+  _instance = this;
+}
+
+CGlobalFileSystem::~CGlobalFileSystem() {
+  if (_instance == this) _instance = nullptr;
+}
+
 TRefPointer<CFileSystem> CGlobalFileSystem::create(const std::string& primaryFolder,
                                                    const std::string& /*options*/) {
   return new CGlobalFileSystem(primaryFolder);

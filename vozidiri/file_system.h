@@ -51,9 +51,10 @@ class CGlobalFileSystem : public CFileSystem, public TSingleton<CGlobalFileSyste
   // The returned handle keeps it alive; it is destroyed with the last handle.
   static TRefPointer<CFileSystem> create(const std::string& primaryFolder,
                                          const std::string& options);
+  ~CGlobalFileSystem() override;
 
  private:
-  explicit CGlobalFileSystem(const std::string& primaryFolder) : CFileSystem(primaryFolder) {}
+  explicit CGlobalFileSystem(const std::string& primaryFolder);
 };
 
 }  // namespace rk

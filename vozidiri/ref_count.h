@@ -61,18 +61,12 @@ class TRefPointer {
   T* object_ = nullptr;
 };
 
-// One process-wide instance of T, registered by T's constructor and cleared by
-// its destructor. It does not own the instance.
+// The one process-wide instance of T, when there is one. T's own constructor
+// and destructor set and clear it; the pointer does not own the instance.
 template <class T>
 class TSingleton {
  public:
   static inline T* _instance = nullptr;
-
- protected:
-  TSingleton() { _instance = static_cast<T*>(this); }
-  ~TSingleton() {
-    if (_instance == static_cast<T*>(this)) _instance = nullptr;
-  }
 };
 
 }  // namespace rk

@@ -49,16 +49,5 @@ TEST(RefPointerTest, ReleaseReportsWhatIsLeft) {
   EXPECT_EQ(destroyed, 1);
 }
 
-class CLonely : public TSingleton<CLonely> {};
-
-TEST(SingletonTest, InstanceLivesWithTheObject) {
-  EXPECT_EQ(TSingleton<CLonely>::_instance, nullptr);
-  {
-    CLonely lonely;
-    EXPECT_EQ(TSingleton<CLonely>::_instance, &lonely);
-  }
-  EXPECT_EQ(TSingleton<CLonely>::_instance, nullptr);
-}
-
 }  // namespace
 }  // namespace rk
