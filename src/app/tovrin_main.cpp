@@ -7,6 +7,7 @@
 #include "app/file_system.h"
 #include "autopatch/auto_patch.h"
 #include "diff/database_diff.h"
+#include "script/script_processor.h"
 
 namespace {
 
@@ -37,7 +38,8 @@ void runJob(int argc, char** argv) {
   }
   if (argc < 3) fatalError("You must specify a source data directory");
   gFileSystem->initPath(argv[2], kPackExtension);
-  fatalError("Could not open file %s", command.c_str());
+  CScriptProcessor processor;
+  processor.run(command);
 }
 
 }  // namespace

@@ -1,0 +1,129 @@
+#include "script/script_processor.h"
+
+#include <cstdio>
+#include <fstream>
+
+#include "app/fatal_error.h"
+#include "handlers/handler_res.h"
+#include "script/line_reader.h"
+#include "support/primary_copy.h"
+
+CScriptProcessor::CScriptProcessor() {
+  registerHandler("sResDef", std::make_unique<CHandlerRes>());
+}
+
+void CScriptProcessor::registerHandler(const std::string& name, std::unique_ptr<CHandler> handler) {
+  handlers_[name] = std::move(handler);
+}
+
+CHandler* CScriptProcessor::findHandler(const std::string& name) const {
+  const auto entry = handlers_.find(name);
+  return entry == handlers_.end() ? nullptr : entry->second.get();
+}
+
+bool CScriptProcessor::readLine(std::istream& script, std::string& token, std::string& value) {
+  ++lineNumber_;
+  std::string line;
+  readScriptLine(script, line);
+  if (!line.empty() && line[0] == '#') return true;
+  return splitScriptLine(line, token, value);
+}
+
+void CScriptProcessor::run(const std::string& fileName) {
+  // Binary, so that lines are cut the same way on every platform;
+  // readScriptLine takes CR LF as a line end itself.
+  std::ifstream script(fileName, std::ios::binary);
+  if (!script.is_open()) fatalError("Could not open file %s", fileName.c_str());
+
+  lineNumber_ = 0;
+  std::string token;
+  std::string value;
+  std::string key;
+  std::string dbName;
+  rk::CDatabase db;
+  CHandler* handler = nullptr;
+  while (!script.eof()) {
+    // A comment line leaves the token alone; clearing it first makes a
+    // comment skip like a blank line wherever it stands, instead of repeating
+    // the operation before it.
+    token.clear();
+    (void)readLine(script, token, value);
+    if (token.empty()) continue;
+
+    if (token == "db") {
+      openDatabase(db, value);
+      dbName = value;
+    } else if (token == "struct") {
+      handler = findHandler(value);
+      if (!handler) {
+        fatalError("Line %d: Could not find a handler for struct '%s'", lineNumber_, value.c_str());
+      }
+    } else if (token == "key") {
+      key = value;
+    } else if (token == "data") {
+      writeRecord(script, token, value, key, db, handler);
+    } else if (token == "delete") {
+      deleteRecord(token, key, db);
+    } else {
+      fatalError("Line %d: Invalid operation '%s'", lineNumber_, token.c_str());
+    }
+  }
+  // The destructor would close the database too, but could not say whether
+  // what the script stored was kept.
+  if (!db.close()) fatalError("The database '%s' could not be saved", dbName.c_str());
+}
+
+void CScriptProcessor::openDatabase(rk::CDatabase& db, const std::string& name) {
+  std::printf("Open   : %s\n", name.c_str());
+  if (!ensurePrimaryCopy(name) || !db.open(name, rk::CDatabase::eOpenWrite)) {
+    fatalError("Line %d: the database '%s' could not be opened", lineNumber_, name.c_str());
+  }
+}
+
+void CScriptProcessor::writeRecord(std::istream& script, std::string& token, std::string& value,
+                                   const std::string& key, rk::CDatabase& db, CHandler* handler) {
+  if (key.empty()) {
+    fatalError("Line %d: '%s' op requested, but no key has been defined", lineNumber_,
+               token.c_str());
+  }
+  if (!db.isOpen()) {
+    fatalError("Line %d: '%s' op requested, but no database has been opened", lineNumber_,
+               token.c_str());
+  }
+  if (!handler) {
+    fatalError("Line %d: '%s' op requested, but no struct has been selected", lineNumber_,
+               token.c_str());
+  }
+  std::printf("Write  : %s\n", key.c_str());
+  handler->reset();
+  // The data block: the lines that begin with a tab. The look goes to the
+  // buffer because istream::peek() would mark the end of the file, which
+  // only a read may do.
+  while (script.rdbuf()->sgetc() == '\t' && !script.eof()) {
+    // A tab line without a value ends the block and is used up.
+    if (!readLine(script, token, value)) break;
+    handler->processToken(token, value);
+  }
+  try {
+    handler->storeRecord(db, key);
+  } catch (const std::string& message) {
+    fatalError("Line %d: %s", lineNumber_, message.c_str());
+  }
+}
+
+void CScriptProcessor::deleteRecord(const std::string& token, const std::string& key,
+                                    rk::CDatabase& db) {
+  std::printf("Delete : %s\n", key.c_str());
+  if (key.empty()) {
+    fatalError("Line %d: '%s' op requested, but no key has been defined", lineNumber_,
+               token.c_str());
+  }
+  if (!db.isOpen()) {
+    fatalError("Line %d: '%s' op requested, but no database has been opened", lineNumber_,
+               token.c_str());
+  }
+  if (db.exists(key.c_str()) && !db.remove(key.c_str())) {
+    fatalError("Line %d: '%s' op could not delete the key '%s'", lineNumber_, token.c_str(),
+               key.c_str());
+  }
+}
