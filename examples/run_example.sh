@@ -26,3 +26,16 @@ echo "the data folder's copy is copied here first and only the copy is patched:"
 echo
 show tovrin -autopatch data old.db new.db
 show tovrin -diff old.db data/new.db
+echo "Run the bundled patch script on new.db in a fresh folder, patched/. The"
+echo "folder lacks new.db, so it is copied there from data/ first:"
+echo
+mkdir patched
+cp "$examples/patch.txt" patched/
+(cd patched && show tovrin patch.txt ../data)
+show tovrin -diff data/new.db patched/new.db
+echo "The sResDef records it wrote (296 bytes each; floats little-endian):"
+show sqlite3 -header -column patched/new.db "SELECT key,
+  rtrim(CAST(substr(data, 1, 30) AS TEXT), char(0)) AS templateName,
+  rtrim(CAST(substr(data, 31, 255) AS TEXT), char(0)) AS fileName,
+  hex(substr(data, 289, 4)) AS fArg1, hex(substr(data, 293, 4)) AS fArg2
+  FROM records WHERE length(data) = 296"

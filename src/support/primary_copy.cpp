@@ -4,6 +4,7 @@
 
 bool ensurePrimaryCopy(const std::string& name) {
   rk::CGlobalFileSystem* fileSystem = rk::TSingleton<rk::CGlobalFileSystem>::_instance;
+  if (!fileSystem) return false;
   rk::TRefPointer<rk::CFileFactory> primary = fileSystem->getPrimaryFactory();
   if (primary->hasFile(name)) return true;
 
