@@ -39,15 +39,5 @@ TEST(RefPointerTest, LastHandleDestroysTheObjectOnce) {
   EXPECT_EQ(destroyed, 1);
 }
 
-TEST(RefPointerTest, ReleaseReportsWhatIsLeft) {
-  int destroyed = 0;
-  auto* object = new CCounted(&destroyed);
-  object->AddRef();
-  object->AddRef();
-  EXPECT_EQ(object->Release(), 1);
-  EXPECT_EQ(object->Release(), 0);
-  EXPECT_EQ(destroyed, 1);
-}
-
 }  // namespace
 }  // namespace rk

@@ -95,15 +95,4 @@ TEST(DiffJobTest, FailuresPrintNoReport) {
   }
 }
 
-TEST(DatabaseDiffTest, ListsOutliveTheDatabases) {
-  CTempDir dir;
-  makeDatabase(dir / "a.db", {{"k", "v"}});
-  makeDatabase(dir / "b.db", {{"other", "v"}});
-  CDatabaseDiff diff(dir / "a.db", dir / "b.db");
-  diff.run();
-  EXPECT_EQ(diff.keysOnlyIn1, std::vector<std::string>{"k"});
-  EXPECT_EQ(diff.keysOnlyIn2, std::vector<std::string>{"other"});
-  EXPECT_TRUE(diff.keysChanged.empty());
-}
-
 }  // namespace

@@ -80,8 +80,8 @@ void CScriptProcessor::openDatabase(rk::CDatabase& db, const std::string& name) 
   }
 }
 
-void CScriptProcessor::writeRecord(std::istream& script, std::string& token, std::string& value,
-                                   const std::string& key, rk::CDatabase& db, CHandler* handler) {
+void CScriptProcessor::requireKeyAndDatabase(const std::string& token, const std::string& key,
+                                             const rk::CDatabase& db) const {
   if (key.empty()) {
     fatalError("Line %d: '%s' op requested, but no key has been defined", lineNumber_,
                token.c_str());
@@ -90,6 +90,11 @@ void CScriptProcessor::writeRecord(std::istream& script, std::string& token, std
     fatalError("Line %d: '%s' op requested, but no database has been opened", lineNumber_,
                token.c_str());
   }
+}
+
+void CScriptProcessor::writeRecord(std::istream& script, std::string& token, std::string& value,
+                                   const std::string& key, rk::CDatabase& db, CHandler* handler) {
+  requireKeyAndDatabase(token, key, db);
   if (!handler) {
     fatalError("Line %d: '%s' op requested, but no struct has been selected", lineNumber_,
                token.c_str());
@@ -114,14 +119,7 @@ void CScriptProcessor::writeRecord(std::istream& script, std::string& token, std
 void CScriptProcessor::deleteRecord(const std::string& token, const std::string& key,
                                     rk::CDatabase& db) {
   std::printf("Delete : %s\n", key.c_str());
-  if (key.empty()) {
-    fatalError("Line %d: '%s' op requested, but no key has been defined", lineNumber_,
-               token.c_str());
-  }
-  if (!db.isOpen()) {
-    fatalError("Line %d: '%s' op requested, but no database has been opened", lineNumber_,
-               token.c_str());
-  }
+  requireKeyAndDatabase(token, key, db);
   if (db.exists(key.c_str()) && !db.remove(key.c_str())) {
     fatalError("Line %d: '%s' op could not delete the key '%s'", lineNumber_, token.c_str(),
                key.c_str());

@@ -50,6 +50,9 @@ class CScriptProcessor {
 
  private:
   void openDatabase(rk::CDatabase& db, const std::string& name);
+  // The tests that data and delete operations share, in this order.
+  void requireKeyAndDatabase(const std::string& token, const std::string& key,
+                             const rk::CDatabase& db) const;
   // The data operation, with its data block. `token` and `value` are the
   // run's own, which the block's lines overwrite.
   void writeRecord(std::istream& script, std::string& token, std::string& value,
