@@ -1,4 +1,4 @@
-#include "diff/database_diff.h"
+// End-to-end checks of -diff: the real binary in a fresh folder.
 
 #include "gtest/gtest.h"
 #include "testing/test_util.h"
