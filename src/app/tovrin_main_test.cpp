@@ -57,19 +57,12 @@ TEST(CommandLineTest, SuccessfulRunRemovesAnOldErrorFile) {
 }
 
 TEST(FatalErrorTest, FormatsAndCutsTheMessage) {
-  try {
-    fatalError("Line %d: Invalid operation '%s'", 7, "dbx");
-    FAIL();
-  } catch (const std::string& message) {
-    EXPECT_EQ(message, "Line 7: Invalid operation 'dbx'");
-  }
+  EXPECT_EQ(
+      testutil::fatalMessageOf([] { fatalError("Line %d: Invalid operation '%s'", 7, "dbx"); }),
+      "Line 7: Invalid operation 'dbx'");
   const std::string longName(3000, 'n');
-  try {
-    fatalError("Could not open %s", longName.c_str());
-    FAIL();
-  } catch (const std::string& message) {
-    EXPECT_EQ(message, "Could not open " + std::string(1023 - 15, 'n'));
-  }
+  EXPECT_EQ(testutil::fatalMessageOf([&] { fatalError("Could not open %s", longName.c_str()); }),
+            "Could not open " + std::string(1023 - 15, 'n'));
 }
 
 }  // namespace
