@@ -2,8 +2,10 @@
 
 #include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <zip.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -88,6 +90,29 @@ Records readDatabase(const std::string& path) {
   return records;
 }
 
+void makePack(const std::string& path, const std::vector<PackEntry>& entries) {
+  if (fs::path(path).has_parent_path()) fs::create_directories(fs::path(path).parent_path());
+  fs::remove(path);
+  int error = 0;
+  zip_t* archive = zip_open(path.c_str(), ZIP_CREATE | ZIP_EXCL, &error);
+  ASSERT_NE(archive, nullptr) << "cannot create " << path;
+  for (const PackEntry& entry : entries) {
+    if (entry.name.back() == '/') {
+      zip_dir_add(archive, entry.name.c_str(), ZIP_FL_ENC_RAW);
+      continue;
+    }
+    // libzip reads the bytes when the archive is closed; the entries outlive that.
+    zip_source_t* source =
+        zip_source_buffer(archive, entry.content.data(), entry.content.size(), 0);
+    const zip_int64_t index = zip_file_add(archive, entry.name.c_str(), source, ZIP_FL_ENC_RAW);
+    ASSERT_GE(index, 0) << entry.name;
+    const auto at = static_cast<zip_uint64_t>(index);
+    zip_set_file_compression(archive, at, entry.stored ? ZIP_CM_STORE : ZIP_CM_DEFLATE, 0);
+    if (entry.encrypted) zip_file_set_encryption(archive, at, ZIP_EM_AES_256, "secret");
+  }
+  ASSERT_EQ(zip_close(archive), 0) << zip_strerror(archive);
+}
+
 std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream content;
@@ -105,40 +130,56 @@ bool fileExists(const std::string& path) {
   return fs::exists(path, error);
 }
 
-RunResult runTovrin(const std::vector<std::string>& args, const std::string& cwd) {
-  CTempDir capture;
-  const std::string outPath = capture / "stdout";
-  const std::string errPath = capture / "stderr";
+std::vector<RunResult> runTovrinTogether(const std::vector<std::vector<std::string>>& runs,
+                                         const std::string& cwd, long fileSizeLimit) {
   static char binary[] = TOVRIN_BINARY;
-  std::vector<char*> argv{binary};
-  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-  argv.push_back(nullptr);
-  const pid_t child = fork();
-  if (child == 0) {
-    // Only async-signal-safe calls between fork and exec.
-    const int in = open("/dev/null", O_RDONLY);
-    const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 ||
-        chdir(cwd.c_str()) != 0) {
+  CTempDir capture;
+  std::vector<pid_t> children;
+  for (size_t i = 0; i < runs.size(); ++i) {
+    const std::string outPath = capture / ("stdout" + std::to_string(i));
+    const std::string errPath = capture / ("stderr" + std::to_string(i));
+    std::vector<char*> argv{binary};
+    for (const std::string& arg : runs[i]) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+      // Only async-signal-safe calls between fork and exec.
+      const int in = open("/dev/null", O_RDONLY);
+      const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      const rlimit limit{static_cast<rlim_t>(fileSizeLimit), static_cast<rlim_t>(fileSizeLimit)};
+      if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 ||
+          chdir(cwd.c_str()) != 0 || (fileSizeLimit >= 0 && setrlimit(RLIMIT_FSIZE, &limit) != 0)) {
+        _exit(127);
+      }
+      execv(binary, argv.data());
       _exit(127);
     }
-    execv(binary, argv.data());
-    _exit(127);
+    children.push_back(child);
   }
-  RunResult result;
-  int status = 0;
-  if (child < 0 || waitpid(child, &status, 0) != child) {
-    ADD_FAILURE() << "could not run " << TOVRIN_BINARY;
-    return result;
+  std::vector<RunResult> results(runs.size());
+  for (size_t i = 0; i < runs.size(); ++i) {
+    int status = 0;
+    if (children[i] < 0 || waitpid(children[i], &status, 0) != children[i]) {
+      ADD_FAILURE() << "could not run " << TOVRIN_BINARY;
+      continue;
+    }
+    RunResult& result = results[i];
+    result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.out = readFile(capture / ("stdout" + std::to_string(i)));
+    result.err = readFile(capture / ("stderr" + std::to_string(i)));
   }
-  result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  result.out = readFile(outPath);
-  result.err = readFile(errPath);
   const std::string errorFile = cwd + "/tovrin.error";
-  result.hasErrorFile = fileExists(errorFile);
-  if (result.hasErrorFile) result.errorFile = readFile(errorFile);
-  return result;
+  for (RunResult& result : results) {
+    result.hasErrorFile = fileExists(errorFile);
+    if (result.hasErrorFile) result.errorFile = readFile(errorFile);
+  }
+  return results;
+}
+
+RunResult runTovrin(const std::vector<std::string>& args, const std::string& cwd,
+                    long fileSizeLimit) {
+  return runTovrinTogether({args}, cwd, fileSizeLimit).front();
 }
 
 }  // namespace testutil

@@ -34,6 +34,17 @@ void makeDatabase(const std::string& path, const Records& records);
 // Every record of a database file. Fails the test when it cannot be read.
 Records readDatabase(const std::string& path);
 
+// One entry of a pack made by makePack. A name ending in '/' is a folder.
+struct PackEntry {
+  std::string name;
+  std::string content;
+  bool stored = false;     // kept as it is rather than deflated
+  bool encrypted = false;  // AES-256, with a password nobody passes
+};
+// Creates (or replaces) the ZIP archive `path` holding `entries`, with libzip;
+// creates the folders it needs.
+void makePack(const std::string& path, const std::vector<PackEntry>& entries);
+
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& content);
 bool fileExists(const std::string& path);
@@ -74,8 +85,13 @@ std::string fatalMessageOf(TAction&& action) {
 }
 
 // Runs the tovrin binary with `args` in the folder `cwd`, standard input from
-// /dev/null; collects standard output, standard error, the exit status and the
-// error file that the run left in `cwd`.
-RunResult runTovrin(const std::vector<std::string>& args, const std::string& cwd);
+// /dev/null and, when `fileSizeLimit` is not negative, that limit on the size
+// of files it writes; collects standard output, standard error, the exit
+// status and the error file that the run left in `cwd`.
+RunResult runTovrin(const std::vector<std::string>& args, const std::string& cwd,
+                    long fileSizeLimit = -1);
+// Starts one run per entry of `runs` at once, all in `cwd`, and waits for all.
+std::vector<RunResult> runTovrinTogether(const std::vector<std::vector<std::string>>& runs,
+                                         const std::string& cwd, long fileSizeLimit = -1);
 
 }  // namespace testutil

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdio>
 #include <memory>
 #include <string>
 
@@ -25,9 +26,16 @@ namespace rk {
 // before close leaves the file as it was. A lock held by another process is
 // waited for a few seconds before open gives up.
 //
+// An SQLite error in the middle of a session (a corrupt page, an I/O error)
+// puts the object in a failed state: that call and every later one answer
+// false, close() included, so a walk cut short by damage can never pass for
+// the end of the keys. open() starts afresh.
+//
 // Names are found through the global file system when it exists: read mode
-// opens the first factory's file that holds the name, write mode the primary
-// factory's file. Without a global file system a name is a path. open never
+// opens the file of the first factory that holds the name, a pack entry
+// being read into memory (released at close); write mode opens the primary
+// factory's file, and only for names that stay inside its folder
+// (staysInside). Without a global file system a name is a path. open never
 // creates a file.
 class CDatabase {
  public:
@@ -42,12 +50,16 @@ class CDatabase {
 
   // Opens the named database in `mode`; an open database is closed first.
   // False: not opened (missing, not a record database, locked, or the
-  // previous database could not be committed).
+  // previous database could not be committed); lastError() says which.
   [[nodiscard]] bool open(const std::string& name, eOpenFlags mode);
-  // Ends the session: commits in write mode. False: the commit failed and
-  // nothing stored in this session was kept. Closing a closed database is true.
+  // Ends the session: commits in write mode. False: the commit failed or the
+  // session met an error, and in write mode nothing stored in this session
+  // was kept. Closing a closed database is true.
   [[nodiscard]] bool close();
   bool isOpen() const { return db_ != nullptr; }
+  // Why the last call that answered false did: "missing", "locked", "not a
+  // record database", or SQLite's own message. Empty before any failure.
+  const std::string& lastError() const { return lastError_; }
 
   // True when the key is stored.
   bool exists(const char* key);
@@ -65,7 +77,7 @@ class CDatabase {
   // Walks all keys in ascending byte order. The key text belongs to the
   // database and stays valid until the next firstKey/nextKey or close; fetch,
   // exists and calls on other databases do not disturb the walk.
-  // False: no (further) key.
+  // False: no (further) key, or a failure.
   [[nodiscard]] bool firstKey(const char*& key);
   [[nodiscard]] bool nextKey(const char*& key);
 
@@ -77,20 +89,46 @@ class CDatabase {
     void operator()(sqlite3_stmt* statement) const;
   };
   using Statement = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
+  enum class Outcome { kRow, kDone, kFailed };
 
+  bool openFile(const std::string& path, eOpenFlags mode);
+  bool openPackEntry(const std::string& name);
   // `emptyFile`: the file had no bytes when it was opened.
   bool startSession(eOpenFlags mode, bool emptyFile);
   Statement prepare(const char* sql);
+  // Steps `statement`; an error latches the failed state.
+  Outcome step(sqlite3_stmt* statement);
+  // Steps a statement bound for one lookup and resets it.
+  Outcome stepOnce(sqlite3_stmt* statement);
+  bool bindKey(sqlite3_stmt* statement, const char* key);
   bool stepWalk(const char*& key);
+  // Records why the current call fails and answers false.
+  bool fail(const std::string& reason);
+  bool usable() const { return hasTable_ && !failed_; }
 
   std::unique_ptr<sqlite3, ConnectionCloser> db_;
   eOpenFlags mode_ = eOpenRead;
   // False for an empty file opened for reading: it has no table to query.
   bool hasTable_ = false;
+  bool failed_ = false;
   Statement exists_, fetch_, store_, remove_, walk_;
   std::string walkKey_;
   // A finished walk stays finished: SQLite would restart a done statement.
   bool walking_ = false;
+  std::string lastError_;
 };
+
+// True when the file at `path` opens as a record database (an empty file is
+// an empty one).
+bool isRecordDatabaseFile(const std::string& path);
+
+// Copies the SQLite file `fromPath` (open as `from`) into the new, empty file
+// `toPath` (open as `to`) as SQLite sees it, inside one read transaction:
+// a hot journal is rolled back (or the copy refused) rather than copied as
+// data, and the committed pages of a database in WAL mode are included (the
+// copy is then in rollback-journal mode). False: the source could not be read
+// consistently or the copy failed.
+bool copyDatabaseFile(std::FILE* from, const std::string& fromPath, std::FILE* to,
+                      const std::string& toPath);
 
 }  // namespace rk

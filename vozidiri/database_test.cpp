@@ -55,9 +55,12 @@ TEST(DatabaseTest, OpenAcceptsOnlyRecordDatabasesAndNeverCreatesAFile) {
   EXPECT_FALSE(db.open(dir / "missing.db", CDatabase::eOpenWrite));
   EXPECT_FALSE(fileExists(dir / "missing.db"));
 
+  EXPECT_EQ(db.lastError(), "missing");
+
   writeFile(dir / "text.db", "this is not a database at all, not even close to one....");
   EXPECT_FALSE(db.open(dir / "text.db", CDatabase::eOpenRead));
   EXPECT_FALSE(db.open(dir / "text.db", CDatabase::eOpenWrite));
+  EXPECT_EQ(db.lastError(), "not a record database");
 
   sqlite3* other = nullptr;
   sqlite3_open((dir / "other.db").c_str(), &other);
@@ -65,6 +68,7 @@ TEST(DatabaseTest, OpenAcceptsOnlyRecordDatabasesAndNeverCreatesAFile) {
   sqlite3_close(other);
   EXPECT_FALSE(db.open(dir / "other.db", CDatabase::eOpenRead));
   EXPECT_FALSE(db.open(dir / "other.db", CDatabase::eOpenWrite));
+  EXPECT_EQ(db.lastError(), "not a record database");
 
   // Made by someone else (no application id): still a record database.
   makeDatabase(dir / "foreign.db", {{"k", "v"}});
@@ -197,6 +201,30 @@ TEST(DatabaseTest, SessionIsOneTransactionCommittedByClose) {
   EXPECT_EQ(readDatabase(dir / "b.db"), (Records{{"b", "1"}}));
 }
 
+TEST(DatabaseTest, AnErrorMidSessionFailsEveryLaterCall) {
+  CTempDir dir;
+  Records records;
+  for (int i = 0; i < 3000; ++i) records["k" + std::to_string(10000 + i)] = std::string(296, 'r');
+  makeDatabase(dir / "a.db", records);
+  std::string bytes = testutil::readFile(dir / "a.db");
+  for (size_t i = 100 * 4096; i < 103 * 4096; ++i) bytes[i] = static_cast<char>(i * 7919 >> 3);
+  writeFile(dir / "a.db", bytes);
+
+  for (const auto mode : {CDatabase::eOpenRead, CDatabase::eOpenWrite}) {
+    CDatabase db;
+    ASSERT_TRUE(db.open(dir / "a.db", mode));
+    const std::vector<std::string> keys = walk(db);
+    EXPECT_GT(keys.size(), 0u);
+    EXPECT_LT(keys.size(), records.size()) << "the walk stops at the damage";
+    EXPECT_EQ(db.lastError(), "database disk image is malformed");
+    EXPECT_FALSE(db.exists("k10000"));
+    EXPECT_EQ(fetched(db, "k10000"), "<none>");
+    EXPECT_FALSE(db.store("k10000", "x", 1));
+    EXPECT_FALSE(db.close()) << "nothing passes for success after the error";
+  }
+  EXPECT_TRUE(testutil::readFile(dir / "a.db") == bytes);
+}
+
 TEST(DatabaseTest, WriterWaitsForALockThenGivesUp) {
   CTempDir dir;
   makeDatabase(dir / "a.db", {{"k", "v"}});
@@ -204,16 +232,22 @@ TEST(DatabaseTest, WriterWaitsForALockThenGivesUp) {
   ASSERT_TRUE(holder.open(dir / "a.db", CDatabase::eOpenWrite));
   CDatabase writer;
   EXPECT_FALSE(writer.open(dir / "a.db", CDatabase::eOpenWrite));
+  EXPECT_EQ(writer.lastError(), "locked");
   EXPECT_TRUE(holder.close());
   EXPECT_TRUE(writer.open(dir / "a.db", CDatabase::eOpenWrite));
 }
 
-TEST(DatabaseTest, NamesAreFoundThroughTheGlobalFileSystem) {
+TEST(DatabaseTest, NamesAreFoundThroughTheGlobalFileSystemAndItsPacks) {
   CScopedCurrentDir cwd;
   CTempDir data;
   makeDatabase(data / "sub/only.db", {{"k", "data"}});
   makeDatabase(data / "both.db", {{"k", "data"}});
   makeDatabase("both.db", {{"k", "primary"}});
+  makeDatabase(data / "packed.db", {{"k", "packed"}, {"k2", std::string(5000, 'x')}});
+  testutil::makePack(data / "base.zq", {{"sub/packed.db", testutil::readFile(data / "packed.db")},
+                                        {"empty.db", ""},
+                                        {"text.db", "no database"}});
+  std::filesystem::remove(data / "packed.db");
   TRefPointer<CFileSystem> fs = CGlobalFileSystem::create(".", "");
   fs->initPath(data.path(), ".zq");
 
@@ -221,8 +255,28 @@ TEST(DatabaseTest, NamesAreFoundThroughTheGlobalFileSystem) {
   ASSERT_TRUE(db.open("sub/only.db", CDatabase::eOpenRead));
   EXPECT_EQ(fetched(db, "k"), "data");
   EXPECT_FALSE(db.open("sub/only.db", CDatabase::eOpenWrite)) << "writes only the primary folder";
+  EXPECT_EQ(db.lastError(), "missing");
   ASSERT_TRUE(db.open("both.db", CDatabase::eOpenRead));
   EXPECT_EQ(fetched(db, "k"), "primary");
+
+  // A packed database is read from memory; nothing is extracted.
+  ASSERT_TRUE(db.open("sub\\packed.db", CDatabase::eOpenRead));
+  EXPECT_EQ(walk(db), (std::vector<std::string>{"k", "k2"}));
+  EXPECT_EQ(fetched(db, "k2"), std::string(5000, 'x'));
+  EXPECT_FALSE(db.store("k", "w", 1));
+  ASSERT_TRUE(db.open("empty.db", CDatabase::eOpenRead));
+  const char* key = nullptr;
+  EXPECT_FALSE(db.firstKey(key));
+  EXPECT_FALSE(db.open("text.db", CDatabase::eOpenRead));
+  EXPECT_EQ(db.lastError(), "not a record database");
+  EXPECT_FALSE(db.open("sub/packed.db", CDatabase::eOpenWrite));
+  EXPECT_EQ(std::vector<std::string>{"both.db"}, [] {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(".")) {
+      names.push_back(entry.path().filename().string());
+    }
+    return names;
+  }());
 }
 
 }  // namespace

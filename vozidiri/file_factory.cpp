@@ -5,6 +5,20 @@
 
 namespace rk {
 
+bool staysInside(const std::string& name) {
+  const std::filesystem::path path(name);
+  if (name.empty() || path.has_root_name() || path.has_root_directory()) return false;
+  int depth = 0;
+  for (const auto& part : path) {
+    if (part == "..") {
+      if (--depth < 0) return false;
+    } else if (!part.empty() && part != ".") {
+      ++depth;
+    }
+  }
+  return true;
+}
+
 std::string CFolderFactory::pathOf(const std::string& name) const {
   return (std::filesystem::path(folder_) / name).string();
 }
@@ -14,10 +28,12 @@ TRefPointer<CStream> CFolderFactory::openRead(const std::string& name, int) {
 }
 
 TRefPointer<CStream> CFolderFactory::openWrite(const std::string& name, int) {
+  if (!staysInside(name)) return nullptr;
   return openFileForWrite(pathOf(name));
 }
 
 bool CFolderFactory::prepareWrite(const std::string& name, int) {
+  if (!staysInside(name)) return false;
   const std::filesystem::path parent = std::filesystem::path(pathOf(name)).parent_path();
   if (parent.empty()) return true;
   std::error_code error;

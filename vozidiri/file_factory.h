@@ -18,15 +18,22 @@ class CFileFactory : public CRefCount {
   virtual TRefPointer<CStream> openWrite(const std::string& name, int flags) = 0;
   // Creates the folders that the name needs; false when that failed.
   virtual bool prepareWrite(const std::string& name, int flags) = 0;
-  // True when this factory holds the named file.
+  // True when this factory holds the named file and can read it.
   virtual bool hasFile(const std::string& name) = 0;
   // Where on disk the named file lies, for components that open files by path
   // (record databases); empty when this factory does not hold it as a plain
-  // file.
+  // file (a pack's entries are read through openRead).
   virtual std::string diskPath(const std::string& name) = 0;
 };
 
-// A folder on disk as a factory.
+// True when `name` is relative and does not climb out of the folder it is
+// relative to: "a/../b" stays inside, "/x", "../x" and "a/../../x" do not.
+// Only such names are ever written, so a script passed around cannot write
+// anywhere its user can.
+bool staysInside(const std::string& name);
+
+// A folder on disk as a factory. It reads any name, but writes (openWrite,
+// prepareWrite) only names that stay inside it.
 class CFolderFactory : public CFileFactory {
  public:
   explicit CFolderFactory(std::string folder) : folder_(std::move(folder)) {}

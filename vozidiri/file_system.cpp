@@ -1,7 +1,10 @@
 #include "file_system.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <system_error>
+
+#include "pack_factory.h"
 
 namespace rk {
 namespace {
@@ -27,6 +30,13 @@ void CFileFactoryGroup::addFactory(TRefPointer<CFileFactory> factory) {
   factories_.push_back(std::move(factory));
 }
 
+TRefPointer<CFileFactory> CFileFactoryGroup::findFactory(const std::string& name) const {
+  for (const auto& factory : factories_) {
+    if (factory->hasFile(name)) return factory;
+  }
+  return nullptr;
+}
+
 TRefPointer<CStream> CFileFactoryGroup::openRead(const std::string& name, int flags) {
   for (const auto& factory : factories_) {
     if (TRefPointer<CStream> stream = factory->openRead(name, flags)) return stream;
@@ -42,31 +52,43 @@ bool CFileFactoryGroup::prepareWrite(const std::string& name, int flags) {
   return getPrimaryFactory()->prepareWrite(name, flags);
 }
 
-bool CFileFactoryGroup::hasFile(const std::string& name) {
-  for (const auto& factory : factories_) {
-    if (factory->hasFile(name)) return true;
-  }
-  return false;
-}
+bool CFileFactoryGroup::hasFile(const std::string& name) { return bool(findFactory(name)); }
 
 std::string CFileFactoryGroup::diskPath(const std::string& name) {
-  for (const auto& factory : factories_) {
-    std::string path = factory->diskPath(name);
-    if (!path.empty()) return path;
-  }
-  return {};
+  const TRefPointer<CFileFactory> factory = findFactory(name);
+  return factory ? factory->diskPath(name) : std::string();
 }
 
 CFileSystem::CFileSystem(const std::string& primaryFolder)
-    : CFileFactoryGroup(new CFolderFactory(primaryFolder)) {}
+    : CFileFactoryGroup(new CFolderFactory(primaryFolder)), primaryFolder_(primaryFolder) {}
 
-void CFileSystem::initPath(const std::string& dir, const std::string& /*packExtension*/) {
+void CFileSystem::initPath(const std::string& dir, const std::string& packExtension) {
   const std::string wanted = canonicalFolder(dir);
-  for (const auto& factory : factories()) {
-    const auto* folder = dynamic_cast<const CFolderFactory*>(factory.get());
-    if (folder && canonicalFolder(folder->folder()) == wanted) return;
+  if (std::find(initialized_.begin(), initialized_.end(), wanted) != initialized_.end()) return;
+  initialized_.push_back(wanted);
+  if (wanted != canonicalFolder(primaryFolder_)) addFactory(new CFolderFactory(dir));
+  if (packExtension.empty()) return;
+
+  std::vector<std::string> packs;
+  std::error_code error;
+  for (std::filesystem::directory_iterator entry(dir, error), end; !error && entry != end;
+       entry.increment(error)) {
+    const std::string name = entry->path().filename().string();
+    std::error_code typeError;
+    if (name.size() >= packExtension.size() &&
+        name.compare(name.size() - packExtension.size(), packExtension.size(), packExtension) ==
+            0 &&
+        entry->is_regular_file(typeError)) {
+      packs.push_back(name);
+    }
   }
-  addFactory(new CFolderFactory(dir));
+  std::sort(packs.begin(), packs.end());
+  for (const std::string& name : packs) {
+    if (TRefPointer<CPackFactory> pack =
+            CPackFactory::open((std::filesystem::path(dir) / name).string())) {
+      addFactory(pack);
+    }
+  }
 }
 
 CGlobalFileSystem::CGlobalFileSystem(const std::string& primaryFolder)

@@ -19,6 +19,9 @@ class CFileFactoryGroup : public CFileFactory {
   void addFactory(TRefPointer<CFileFactory> factory);
   const std::vector<TRefPointer<CFileFactory>>& factories() const { return factories_; }
 
+  // The first factory that holds the name; null when none does.
+  TRefPointer<CFileFactory> findFactory(const std::string& name) const;
+
   TRefPointer<CStream> openRead(const std::string& name, int flags) override;
   // Writing always goes to the primary factory.
   TRefPointer<CStream> openWrite(const std::string& name, int flags) override;
@@ -31,15 +34,24 @@ class CFileFactoryGroup : public CFileFactory {
 };
 
 // The file system: a factory group whose primary factory is a folder, and to
-// which further folders are added by initPath.
+// which further folders and their packs are added by initPath.
 class CFileSystem : public CFileFactoryGroup {
  public:
   explicit CFileSystem(const std::string& primaryFolder);
 
-  // Adds the folder `dir` to the search path, after those added before. A
-  // folder that is already searched (the primary folder included) is not
-  // added twice. `packExtension` names the files that are packs (".zq").
+  // Adds the folder `dir` to the search path, after those added before
+  // (the primary folder is there already), followed by its packs: every
+  // regular file directly in it whose name ends with `packExtension`
+  // (".zq"; case-sensitive), in ascending byte order of file name, each a
+  // CPackFactory. A file that does not open as a pack is left out. So names
+  // are looked up in the primary folder, its packs, then each added folder
+  // followed by its packs. A folder given again, in any spelling, changes
+  // nothing.
   virtual void initPath(const std::string& dir, const std::string& packExtension);
+
+ private:
+  std::string primaryFolder_;
+  std::vector<std::string> initialized_;  // canonical folders initPath has seen
 };
 
 // The process-wide file system, reachable through

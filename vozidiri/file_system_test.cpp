@@ -9,45 +9,54 @@ namespace {
 using testutil::CScopedCurrentDir;
 using testutil::CTempDir;
 using testutil::fileExists;
+using testutil::makePack;
 using testutil::readFile;
 using testutil::writeFile;
 
 std::string readAll(const TRefPointer<CStream>& stream) {
+  if (!stream) return "<none>";
   std::string content(static_cast<size_t>(stream->getSize()), '\0');
   EXPECT_EQ(stream->read(content.data(), stream->getSize()), stream->getSize());
   return content;
 }
 
-TEST(FileSystemTest, LooksInThePrimaryFolderFirstThenInTheOrderAdded) {
+TEST(FileSystemTest, LooksInEachFolderThenItsPacksInTheOrderAdded) {
   CScopedCurrentDir cwd;
-  CTempDir first, second;
-  writeFile("both", "primary");
-  writeFile(first / "both", "first");
-  writeFile(first / "shared", "first");
-  writeFile(second / "shared", "second");
-  writeFile(second / "only", "second");
+  CTempDir data, more;
+  writeFile("a", "primary");
+  makePack("p1.zq", {{"a", "p1"}, {"b", "p1"}});
+  makePack("p2.zq", {{"b", "p2"}, {"c", "p2"}});
+  makePack("P3.ZQ", {{"d", "P3"}});  // the extension is case-sensitive
+  writeFile("broken.zq", "not a pack");
+  writeFile(data / "c", "data");
+  writeFile(data / "e", "data");
+  makePack(data / "x.zq", {{"e", "x"}, {"f", "x"}});
+  writeFile(more / "f", "more");
+  writeFile(more / "g", "more");
 
   TRefPointer<CFileSystem> fs = CGlobalFileSystem::create(".", "");
   fs->initPath(".", ".zq");
   fs->initPath("./", ".zq");
-  fs->initPath(first.path(), ".zq");
-  fs->initPath(second.path(), ".zq");
-  fs->initPath(first.path() + "/", ".zq");
-  EXPECT_EQ(fs->factories().size(), 3u) << "no folder is searched twice";
+  fs->initPath(data.path(), ".zq");
+  fs->initPath(more.path(), ".zq");
+  fs->initPath(data.path() + "/", ".zq");
+  EXPECT_EQ(fs->factories().size(), 6u) << "each folder and pack is searched once";
 
-  EXPECT_EQ(readAll(fs->openRead("both", 32)), "primary");
-  EXPECT_EQ(readAll(fs->openRead("shared", 32)), "first");
-  EXPECT_EQ(readAll(fs->openRead("only", 32)), "second");
-  EXPECT_FALSE(fs->openRead("none", 32));
-  EXPECT_EQ(fs->diskPath("shared"), first.path() + "/shared");
-
-  EXPECT_TRUE(fs->hasFile("only"));
-  EXPECT_FALSE(fs->getPrimaryFactory()->hasFile("only"));
-  EXPECT_TRUE(fs->getPrimaryFactory()->hasFile("both"));
-  EXPECT_EQ(fs->getPrimaryFactory()->diskPath("only"), "");
+  const std::pair<const char*, const char*> cases[] = {
+      {"a", "primary"}, {"b", "p1"}, {"c", "p2"},   {"d", "<none>"},
+      {"e", "data"},    {"f", "x"},  {"g", "more"}, {"none", "<none>"},
+  };
+  for (const auto& [name, content] : cases) {
+    EXPECT_EQ(readAll(fs->openRead(name, 32)), content) << name;
+    EXPECT_EQ(fs->hasFile(name), std::string(content) != "<none>") << name;
+  }
+  EXPECT_EQ(fs->diskPath("e"), data.path() + "/e");
+  EXPECT_EQ(fs->diskPath("b"), "") << "a packed file lies on no path";
+  EXPECT_FALSE(fs->getPrimaryFactory()->hasFile("b"));
+  EXPECT_TRUE(fs->getPrimaryFactory()->hasFile("a"));
 }
 
-TEST(FileSystemTest, WritesGoToThePrimaryFolderAndCreateItsFolders) {
+TEST(FileSystemTest, WritesOnlyNamesInsideThePrimaryFolder) {
   CScopedCurrentDir cwd;
   CTempDir data;
   TRefPointer<CFileSystem> fs = CGlobalFileSystem::create(".", "");
@@ -62,7 +71,15 @@ TEST(FileSystemTest, WritesGoToThePrimaryFolderAndCreateItsFolders) {
   EXPECT_EQ(readFile("sub/dir/file"), "abc");
   EXPECT_FALSE(fileExists(data / "sub"));
 
-  // An absolute name is that file itself, whatever the factory.
+  for (const std::string& name :
+       {data / "abs", std::string("../up"), std::string("a/../../up"), std::string("")}) {
+    EXPECT_FALSE(fs->prepareWrite(name, 0)) << name;
+    EXPECT_FALSE(fs->openWrite(name, 32)) << name;
+  }
+  EXPECT_TRUE(staysInside("a/../b"));
+  EXPECT_FALSE(fileExists(data / "abs"));
+
+  // Reading any name is allowed: an absolute one is that file itself.
   writeFile(data / "abs", "absolute");
   EXPECT_EQ(readAll(fs->getPrimaryFactory()->openRead(data / "abs", 32)), "absolute");
 

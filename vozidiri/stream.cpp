@@ -1,44 +1,27 @@
 #include "stream.h"
 
 #include <algorithm>
-#include <cstdint>
+#include <climits>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
-#include <memory>
 #include <system_error>
 
-#ifndef _WIN32
-#include <unistd.h>
-#endif
+#include "database.h"
+#include "file_ptr.h"
+#include "platform.h"
 
 namespace rk {
 namespace {
 
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
-
-// Flushes the C library's buffer and then the operating system's, so that a
-// rename after it cannot expose a file whose bytes are not on disk yet.
-bool flushToDisk(std::FILE* file) {
-  if (std::fflush(file) != 0) return false;
-#ifndef _WIN32
-  if (fsync(fileno(file)) != 0) return false;
-#endif
-  return true;
-}
-
 class CFileReadStream : public CStream {
  public:
-  explicit CFileReadStream(FilePtr file) : file_(std::move(file)) {}
+  CFileReadStream(FilePtr file, std::string path)
+      : file_(std::move(file)), path_(std::move(path)) {}
 
   int getSize() override {
-    const long here = std::ftell(file_.get());
-    if (here < 0 || std::fseek(file_.get(), 0, SEEK_END) != 0) return -1;
-    const long size = std::ftell(file_.get());
-    if (std::fseek(file_.get(), here, SEEK_SET) != 0) return -1;
-    return size > INT32_MAX ? -1 : static_cast<int>(size);
+    const int64_t size = platform::fileSize(file_.get());
+    return size < 0 || size > INT_MAX ? -1 : static_cast<int>(size);
   }
   int read(void* buffer, int count) override {
     if (count <= 0) return 0;
@@ -46,9 +29,23 @@ class CFileReadStream : public CStream {
   }
   bool write(const void*, int) override { return false; }
 
+  bool atStart() const { return std::ftell(file_.get()) == 0; }
+  std::FILE* file() const { return file_.get(); }
+  const std::string& path() const { return path_; }
+
  private:
   FilePtr file_;
+  std::string path_;
 };
+
+bool isSQLiteFile(std::FILE* file) {
+  static const char kMagic[16] = "SQLite format 3";  // with its terminating zero
+  char header[sizeof kMagic] = {};
+  const bool isSQLite = std::fread(header, 1, sizeof header, file) == sizeof header &&
+                        std::memcmp(header, kMagic, sizeof kMagic) == 0;
+  std::rewind(file);
+  return isSQLite;
+}
 
 class CAtomicWriteStream : public CStream {
  public:
@@ -56,11 +53,13 @@ class CAtomicWriteStream : public CStream {
       : file_(std::move(file)), temporary_(std::move(temporary)), final_(std::move(final)) {}
 
   ~CAtomicWriteStream() override {
-    bool ok = !failed_ && flushToDisk(file_.get());
+    bool ok = !failed_ && platform::flushToDisk(file_.get());
     ok = std::fclose(file_.release()) == 0 && ok;
-    std::error_code error;
-    if (ok) std::filesystem::rename(temporary_, final_, error);
-    if (!ok || error) std::filesystem::remove(temporary_, error);
+    if (ok && isCopy_) ok = isRecordDatabaseFile(temporary_);
+    if (ok && platform::renameNoReplace(temporary_, final_) == platform::RenameResult::kDone) {
+      return;
+    }
+    std::remove(temporary_.c_str());
   }
 
   int getSize() override { return written_; }
@@ -72,14 +71,23 @@ class CAtomicWriteStream : public CStream {
       failed_ = true;
       return false;
     }
-    written_ += count;
+    written_ = static_cast<int>(std::min<int64_t>(int64_t{written_} + count, INT_MAX));
     return true;
   }
-  // A copy that stops short must not be taken for the whole file either.
-  int copyFrom(CStream* source, int count) override {
-    const int copied = CStream::copyFrom(source, count);
-    if (copied != count) failed_ = true;
-    return copied;
+  bool copyFrom(CStream* source, int count) override {
+    isCopy_ = true;
+    auto* plain = dynamic_cast<CFileReadStream*>(source);
+    bool ok = false;
+    if (plain && plain->atStart() && (count < 0 || count == plain->getSize())) {
+      ok = isSQLiteFile(plain->file())
+               ? copyDatabaseFile(plain->file(), plain->path(), file_.get(), temporary_)
+               : platform::copyWholeFile(plain->file(), file_.get());
+    } else {
+      ok = CStream::copyFrom(source, count);
+    }
+    // A copy that stops short must not be taken for the whole file.
+    if (!ok) failed_ = true;
+    return ok;
   }
 
  private:
@@ -88,36 +96,36 @@ class CAtomicWriteStream : public CStream {
   std::string final_;
   int written_ = 0;
   bool failed_ = false;
+  bool isCopy_ = false;
 };
 
 }  // namespace
 
-int CStream::copyFrom(CStream* source, int count) {
-  if (!source) return 0;
+bool CStream::copyFrom(CStream* source, int count) {
+  if (!source) return false;
   char buffer[64 * 1024];
-  int copied = 0;
-  while (copied < count) {
-    const int want = std::min<int>(count - copied, sizeof buffer);
+  for (int64_t left = count < 0 ? INT64_MAX : count; left > 0;) {
+    const int want = static_cast<int>(std::min<int64_t>(left, sizeof buffer));
     const int got = source->read(buffer, want);
-    if (got <= 0 || !write(buffer, got)) break;
-    copied += got;
+    if (got <= 0) return count < 0;
+    if (!write(buffer, got)) return false;
+    left -= got;
   }
-  return copied;
+  return true;
 }
 
 TRefPointer<CStream> openFileForRead(const std::string& path) {
+  // A folder opens on some systems; it is not a file to read.
   std::error_code error;
   if (!std::filesystem::is_regular_file(path, error)) return nullptr;
   FilePtr file(std::fopen(path.c_str(), "rb"));
   if (!file) return nullptr;
-  return new CFileReadStream(std::move(file));
+  return new CFileReadStream(std::move(file), path);
 }
 
 TRefPointer<CStream> openFileForWrite(const std::string& path) {
-  const std::string temporary = path + ".partial";
-  // A leftover from a run that was killed mid-copy is never a file anyone
-  // wants; replace it.
-  FilePtr file(std::fopen(temporary.c_str(), "wb"));
+  std::string temporary;
+  FilePtr file = platform::createUniqueFile(path + ".partial-", temporary);
   if (!file) return nullptr;
   return new CAtomicWriteStream(std::move(file), temporary, path);
 }

@@ -1,10 +1,12 @@
 #include "app/tovrin_main.h"
 
+#include <exception>
 #include <string>
 
 #include "app/error_report.h"
 #include "app/fatal_error.h"
 #include "app/file_system.h"
+#include "app/platform.h"
 #include "autopatch/auto_patch.h"
 #include "diff/database_diff.h"
 #include "script/script_processor.h"
@@ -45,12 +47,22 @@ void runJob(int argc, char** argv) {
 }  // namespace
 
 int tovrinMain(int argc, char** argv) {
+  prepareProcess();
   removeErrorReport();
+  // Fatal errors are texts; anything else that escapes a job (a failed
+  // allocation, a stream that throws) ends the run the same way, with the
+  // error file and exit status 1, rather than abort without a word.
+  std::string message;
   try {
     runJob(argc, argv);
-  } catch (const std::string& message) {
-    reportFatalError(message);
-    return 1;
+    return 0;
+  } catch (const std::string& text) {
+    message = text;
+  } catch (const std::exception& error) {
+    message = std::string("Unexpected error: ") + error.what();
+  } catch (...) {
+    message = "Unexpected error";
   }
-  return 0;
+  reportFatalError(message.substr(0, 1023));
+  return 1;
 }

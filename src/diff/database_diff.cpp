@@ -18,6 +18,9 @@ void CDatabaseDiff::run() {
   collectExtras(db1, db2, keysOnlyIn1);
   collectExtras(db2, db1, keysOnlyIn2);
   collectDiffs(db1, db2, keysChanged);
+  // A fetch from (2) that fails is passed over like a key (2) lacks; only the
+  // database can tell whether that was damage rather than absence.
+  if (!db2.close() || !db1.close()) fatalError("Fetch error during diff");
 }
 
 void CDatabaseDiff::collectExtras(rk::CDatabase& walked, rk::CDatabase& other,

@@ -1,6 +1,7 @@
 #include "script/script_processor.h"
 
 #include <cstdio>
+#include <exception>
 #include <fstream>
 
 #include "app/fatal_error.h"
@@ -42,31 +43,38 @@ void CScriptProcessor::run(const std::string& fileName) {
   std::string dbName;
   rk::CDatabase db;
   CHandler* handler = nullptr;
-  while (!script.eof()) {
-    // A comment line leaves the token alone; clearing it first makes a
-    // comment skip like a blank line wherever it stands, instead of repeating
-    // the operation before it.
-    token.clear();
-    (void)readLine(script, token, value);
-    if (token.empty()) continue;
+  // A script that turns out unreadable (a folder, an I/O error) is reported
+  // as one that cannot be opened; the reader's streams say so by throwing.
+  try {
+    while (!script.eof()) {
+      // A comment line leaves the token alone; clearing it first makes a
+      // comment skip like a blank line wherever it stands, instead of
+      // repeating the operation before it.
+      token.clear();
+      (void)readLine(script, token, value);
+      if (token.empty()) continue;
 
-    if (token == "db") {
-      openDatabase(db, value);
-      dbName = value;
-    } else if (token == "struct") {
-      handler = findHandler(value);
-      if (!handler) {
-        fatalError("Line %d: Could not find a handler for struct '%s'", lineNumber_, value.c_str());
+      if (token == "db") {
+        openDatabase(db, value);
+        dbName = value;
+      } else if (token == "struct") {
+        handler = findHandler(value);
+        if (!handler) {
+          fatalError("Line %d: Could not find a handler for struct '%s'", lineNumber_,
+                     value.c_str());
+        }
+      } else if (token == "key") {
+        key = value;
+      } else if (token == "data") {
+        writeRecord(script, token, value, key, db, handler);
+      } else if (token == "delete") {
+        deleteRecord(token, key, db);
+      } else {
+        fatalError("Line %d: Invalid operation '%s'", lineNumber_, token.c_str());
       }
-    } else if (token == "key") {
-      key = value;
-    } else if (token == "data") {
-      writeRecord(script, token, value, key, db, handler);
-    } else if (token == "delete") {
-      deleteRecord(token, key, db);
-    } else {
-      fatalError("Line %d: Invalid operation '%s'", lineNumber_, token.c_str());
     }
+  } catch (const std::exception&) {
+    fatalError("Could not open file %s", fileName.c_str());
   }
   // The destructor would close the database too, but could not say whether
   // what the script stored was kept.

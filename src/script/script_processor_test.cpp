@@ -1,5 +1,6 @@
 #include "script/script_processor.h"
 
+#include <filesystem>
 #include <sstream>
 
 #include "gtest/gtest.h"
@@ -119,6 +120,35 @@ TEST_F(ScriptJobTest, SwitchesDatabasesAndKeepsWhatWasStoredBeforeAnError) {
   EXPECT_EQ((Records{{"k", resDef("T2", "F2")}}), testutil::readDatabase(work_ / "second.db"));
   EXPECT_EQ((Records{{"k", "data copy"}}), testutil::readDatabase(data_ / "first.db"));
   EXPECT_EQ(Records{}, testutil::readDatabase(data_ / "second.db"));
+}
+
+TEST_F(ScriptJobTest, NeverWritesOutsideTheCurrentFolder) {
+  testutil::makeDatabase(data_ / "t.db", {{"k", "v"}});
+  const std::string original = testutil::readFile(data_ / "t.db");
+  const std::string up = "../" + std::filesystem::path(data_.path()).filename().string() + "/t.db";
+  for (const std::string& name : {data_ / "t.db", up, std::string("../elsewhere.db")}) {
+    const testutil::RunResult result =
+        runScript("db : " + name + "\nstruct : sResDef\nkey : k\ndata\n\ttemplateName : t\n");
+    EXPECT_EQ(1, result.exitStatus) << name;
+    EXPECT_EQ("Line 1: the database '" + name + "' could not be opened", result.errorFile);
+  }
+  EXPECT_TRUE(original == testutil::readFile(data_ / "t.db"));
+  EXPECT_FALSE(testutil::fileExists(work_ / "../elsewhere.db"));
+}
+
+TEST_F(ScriptJobTest, AFileSizeLimitIsAFailedWriteThatChangesNothing) {
+  testutil::makeDatabase(work_ / "t.db", {{"k", "v"}});
+  const std::string original = testutil::readFile(work_ / "t.db");
+  std::string script = "db : t.db\nstruct : sResDef\n";
+  for (int i = 0; i < 500; ++i) {
+    script += "key : k" + std::to_string(i) + "\ndata\n\ttemplateName : t\n\tfileName : f\n";
+  }
+  testutil::writeFile(work_ / "patch.txt", script);
+  const testutil::RunResult result =
+      testutil::runTovrin({"patch.txt", data_.path()}, work_.path(), 64 * 1024);
+  EXPECT_EQ(1, result.exitStatus);
+  EXPECT_EQ("The database 't.db' could not be saved", result.errorFile);
+  EXPECT_TRUE(original == testutil::readFile(work_ / "t.db"));
 }
 
 TEST(ScriptJobErrorTest, ReportsTheLineAndStopsTheRun) {

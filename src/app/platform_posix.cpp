@@ -1,18 +1,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
-#include <memory>
 #include <sstream>
 #include <vector>
 
-#include "app/error_box.h"
+#include "app/platform.h"
+#include "vozidiri/file_ptr.h"
 
 namespace {
-
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
 
 std::vector<std::string> linesOf(const std::string& text) {
   std::vector<std::string> lines;
@@ -24,12 +21,14 @@ std::vector<std::string> linesOf(const std::string& text) {
 
 }  // namespace
 
+void prepareProcess() { std::signal(SIGXFSZ, SIG_IGN); }
+
 // A console has no windowing service, so the box is drawn on the controlling
 // terminal. Without a person at standard input (pipelines, tests, CI) nothing
 // is drawn and nothing waits: the error file and exit status carry the error.
 void showErrorBox(const std::string& title, const std::string& message) {
   if (!isatty(STDIN_FILENO)) return;
-  std::unique_ptr<std::FILE, FileCloser> tty(std::fopen("/dev/tty", "r+"));
+  rk::FilePtr tty(std::fopen("/dev/tty", "r+"));
   if (!tty) return;
 
   std::vector<std::string> body = linesOf(message);

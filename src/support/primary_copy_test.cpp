@@ -1,0 +1,121 @@
+// The copy of a database into the current folder: in-process for what the
+// copy holds, end to end for what concurrent runs, live databases and planted
+// links do to it.
+
+#include "support/primary_copy.h"
+
+#include <sqlite3.h>
+
+#include <filesystem>
+
+#include "gtest/gtest.h"
+#include "testing/test_util.h"
+#include "vozidiri/file_system.h"
+
+namespace {
+
+using testutil::CScopedCurrentDir;
+using testutil::CTempDir;
+using testutil::fileExists;
+using testutil::makeDatabase;
+using testutil::readDatabase;
+using testutil::readFile;
+using testutil::Records;
+using testutil::runTovrin;
+
+TEST(EnsurePrimaryCopyTest, CopiesExactlyWhatTheFileSystemReads) {
+  CScopedCurrentDir cwd;
+  CTempDir data;
+  makeDatabase(data / "plain.db", {{"k", "plain"}});
+  makeDatabase(data / "packed.db", {{"k", "packed"}});
+  testutil::makePack(data / "base.zq", {{"sub/packed.db", readFile(data / "packed.db")},
+                                        {"plain.db", "shadowed by the folder"}});
+  const std::string pack = readFile(data / "base.zq");
+  makeDatabase("here.db", {{"k", "here"}});
+  rk::TRefPointer<rk::CFileSystem> fs = rk::CGlobalFileSystem::create(".", "");
+  fs->initPath(data.path(), ".zq");
+
+  ASSERT_TRUE(ensurePrimaryCopy("plain.db"));
+  ASSERT_TRUE(ensurePrimaryCopy("sub/packed.db"));
+  EXPECT_TRUE(readFile("plain.db") == readFile(data / "plain.db"));
+  EXPECT_TRUE(readFile("sub/packed.db") == readFile(data / "packed.db"));
+  EXPECT_TRUE(readFile(data / "base.zq") == pack) << "the pack is never written";
+
+  EXPECT_TRUE(ensurePrimaryCopy("here.db"));
+  EXPECT_EQ(readDatabase("here.db"), (Records{{"k", "here"}}));
+  EXPECT_FALSE(ensurePrimaryCopy("missing.db"));
+  EXPECT_FALSE(fileExists("missing.db"));
+}
+
+// A script that writes one record under `key` into `name`.
+std::string scriptFor(const std::string& name, const std::string& key = "new") {
+  return "db : " + name + "\nstruct : sResDef\nkey : " + key +
+         "\ndata\n\ttemplateName : t\n\tfileName : f\n";
+}
+
+TEST(PrimaryCopyJobTest, ConcurrentCopiesOfOneDatabaseNeverLoseRecords) {
+  CTempDir data;
+  Records records;
+  for (int i = 0; i < 3000; ++i) records["key " + std::to_string(i)] = std::string(300, 'v');
+  makeDatabase(data / "big.db", records);
+  // Two runs in one folder, each adding its own key to the copy that one of
+  // them makes: whatever the timing, both keys and every record end up there.
+  for (int round = 0; round < 40 && !HasFailure(); ++round) {
+    CTempDir work;
+    testutil::writeFile(work / "one.txt", scriptFor("big.db", "one"));
+    testutil::writeFile(work / "two.txt", scriptFor("big.db", "two"));
+    const auto runs = testutil::runTovrinTogether(
+        {{"one.txt", data.path()}, {"two.txt", data.path()}}, work.path());
+    ASSERT_EQ(runs[0].exitStatus + runs[1].exitStatus, 0) << "round " << round;
+    const Records result = readDatabase(work / "big.db");
+    EXPECT_EQ(result.size(), records.size() + 2) << "round " << round;
+    EXPECT_EQ(result.count("one") + result.count("two"), 2u) << "round " << round;
+  }
+}
+
+TEST(PrimaryCopyJobTest, LiveWalDatabaseIsCopiedWithItsCommittedPages) {
+  CTempDir data, work;
+  makeDatabase(data / "w.db", {{"old", "1"}});
+  sqlite3* writer = nullptr;
+  ASSERT_EQ(sqlite3_open((data / "w.db").c_str(), &writer), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(writer,
+                         "PRAGMA journal_mode = WAL; PRAGMA wal_autocheckpoint = 0;"
+                         "INSERT INTO records VALUES('in wal', x'02')",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  testutil::writeFile(work / "patch.txt", "db : w.db\nkey : old\ndelete\n");
+  const testutil::RunResult run = runTovrin({"patch.txt", data.path()}, work.path());
+  sqlite3_close(writer);
+  EXPECT_EQ(run.exitStatus, 0) << run.errorFile;
+  EXPECT_EQ(readDatabase(work / "w.db"), (Records{{"in wal", "\x02"}}));
+}
+
+TEST(PrimaryCopyJobTest, ADatabaseBeyond2GiBIsCopiedWhole) {
+  CTempDir work;
+  // Bigger than 2 GiB on its face, sparse on disk: SQLite trusts the page
+  // count in its header, so the bytes after it are holes nobody reads.
+  makeDatabase(work / "data/big.db", {{"k", "old"}});
+  constexpr uintmax_t kSize = 2300000000u;
+  std::filesystem::resize_file(work / "data/big.db", kSize);
+  makeDatabase(work / "data/new.db", {{"k", "new"}});
+  const testutil::RunResult run =
+      runTovrin({"-autopatch", "data", "big.db", "new.db"}, work.path());
+  EXPECT_EQ(run.out, "Patching big.db\n\nPatch: k\n\nFinished patch\n");
+  EXPECT_EQ(run.exitStatus, 0) << run.errorFile;
+  EXPECT_EQ(readDatabase(work / "big.db"), (Records{{"k", "new"}}));
+  EXPECT_EQ(std::filesystem::file_size(work / "big.db"), kSize);
+}
+
+TEST(PrimaryCopyJobTest, APlantedLinkIsNeverFollowed) {
+  CTempDir data, work;
+  makeDatabase(data / "x.db", {{"k", "v"}});
+  testutil::writeFile(work / "victim", "precious");
+  std::filesystem::create_symlink(work / "victim", work / "x.db.partial");
+  testutil::writeFile(work / "patch.txt", scriptFor("x.db"));
+  const testutil::RunResult run = runTovrin({"patch.txt", data.path()}, work.path());
+  EXPECT_EQ(run.exitStatus, 0) << run.errorFile;
+  EXPECT_EQ(readFile(work / "victim"), "precious");
+  EXPECT_EQ(readDatabase(work / "x.db").size(), 2u);
+}
+
+}  // namespace

@@ -1,0 +1,16 @@
+#pragma once
+
+#include <cstdio>
+#include <memory>
+
+namespace rk {
+
+// Owns a C stream and closes it when it ends. Whoever must know whether the
+// close succeeded (a file being written) calls std::fclose(file.release())
+// itself.
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+}  // namespace rk

@@ -1,0 +1,77 @@
+#include "vozidiri/pack_factory.h"
+
+#include "gtest/gtest.h"
+#include "testing/test_util.h"
+
+namespace rk {
+namespace {
+
+using testutil::CTempDir;
+using testutil::makePack;
+using testutil::readFile;
+using testutil::writeFile;
+
+// The whole content the pack gives for `name`, or "<none>" when it holds no
+// such readable file; hasFile must agree with openRead.
+std::string contentOf(CPackFactory& pack, const std::string& name) {
+  const TRefPointer<CStream> stream = pack.openRead(name, CStream::eBinary);
+  EXPECT_EQ(bool(stream), pack.hasFile(name)) << name;
+  if (!stream) return "<none>";
+  std::string content(static_cast<size_t>(stream->getSize()), '\0');
+  EXPECT_EQ(stream->read(content.data(), stream->getSize()), stream->getSize());
+  char more = 0;
+  EXPECT_EQ(stream->read(&more, 1), 0) << name << ": getSize is the whole entry";
+  return content;
+}
+
+TEST(PackFactoryTest, ReadsEachReadableEntryByItsPath) {
+  CTempDir dir;
+  const std::string big(300000, 'b');  // deflates to a few hundred bytes
+  makePack(dir / "p.zq", {{"top.db", "deflated"},
+                          {"sub/", ""},
+                          {"sub/inner.db", "stored", true},
+                          {"sub/big.db", big},
+                          {"empty.db", ""},
+                          {"locked.db", "encrypted", false, true},
+                          {"bad.db", "CORRUPT-ME-PLEASE", true}});
+  // Damage the stored entry's bytes: its CRC no longer matches.
+  std::string bytes = readFile(dir / "p.zq");
+  bytes.replace(bytes.find("CORRUPT-ME-PLEASE"), 7, "DAMAGED");
+  writeFile(dir / "p.zq", bytes);
+
+  TRefPointer<CPackFactory> pack = CPackFactory::open(dir / "p.zq");
+  ASSERT_TRUE(pack);
+  const std::pair<std::string, std::string> cases[] = {
+      {"top.db", "deflated"},   {"sub/inner.db", "stored"}, {"sub\\inner.db", "stored"},
+      {"./sub/inner.db", "stored"}, {"sub/big.db", big},     {"empty.db", ""},
+      {"sub", "<none>"},        {"sub/", "<none>"},         {"inner.db", "<none>"},
+      {"Top.db", "<none>"},     {"locked.db", "<none>"},    {"bad.db", "<none>"},
+      {"", "<none>"},           {"../p.zq", "<none>"},
+  };
+  for (const auto& [name, content] : cases) EXPECT_EQ(contentOf(*pack, name), content) << name;
+
+  EXPECT_EQ(pack->diskPath("top.db"), "") << "entries are no plain files";
+  EXPECT_FALSE(pack->prepareWrite("top.db", 0));
+  EXPECT_FALSE(pack->openWrite("new.db", CStream::eBinary)) << "packs are never written";
+}
+
+TEST(PackFactoryTest, AnArchiveThatDoesNotOpenMakesNoFactory) {
+  CTempDir dir;
+  makePack(dir / "good.zq", {{"a.db", std::string(5000, 'a')}});
+  const std::string good = readFile(dir / "good.zq");
+  writeFile(dir / "truncated.zq", good.substr(0, good.size() - 30));
+  std::string corrupt = good;
+  corrupt.replace(corrupt.rfind("PK\x01\x02"), 4, "XXXX");  // central directory entry
+  writeFile(dir / "corrupt.zq", corrupt);
+  writeFile(dir / "text.zq", "not a ZIP archive at all");
+  writeFile(dir / "empty.zq", "");
+
+  EXPECT_TRUE(CPackFactory::open(dir / "good.zq"));
+  for (const char* name : {"truncated.zq", "corrupt.zq", "text.zq", "empty.zq", "missing.zq"}) {
+    EXPECT_FALSE(CPackFactory::open(dir / name)) << name;
+  }
+  EXPECT_FALSE(CPackFactory::open(dir.path())) << "a folder";
+}
+
+}  // namespace
+}  // namespace rk
