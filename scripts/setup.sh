@@ -1,17 +1,19 @@
 #!/usr/bin/env bash
-# Sets up a Debian machine for Tovrin, builds it and then either runs the
+# Sets up a Debian 12 machine for Tovrin, builds it and then either runs the
 # bundled example or every test:
 #   bash scripts/setup.sh example
 #   bash scripts/setup.sh test
 # Debian packages are installed only when missing (as root, or through sudo).
+# Each mode builds in folders of its own, with every setting it relies on
+# given explicitly, so neither can run the other's binaries.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 mode=${1:-}
+common=(g++ cmake ninja-build libsqlite3-dev sqlite3 libzip-dev zip)
 case "$mode" in
-  example) packages=(g++ cmake ninja-build libsqlite3-dev sqlite3 libgtest-dev libgmock-dev) ;;
-  test) packages=(g++ cmake ninja-build libsqlite3-dev sqlite3 libgtest-dev libgmock-dev
-                  clang libclang-rt-14-dev clang-format) ;;
+  example) packages=("${common[@]}") ;;
+  test) packages=("${common[@]}" libgtest-dev clang libclang-rt-14-dev clang-format git) ;;
   *) echo "usage: bash scripts/setup.sh example|test" >&2; exit 2 ;;
 esac
 
@@ -21,14 +23,16 @@ for package in "${packages[@]}"; do
     missing+=("$package")
 done
 if ((${#missing[@]})); then
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo=sudo
+  sudo=()
+  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
   echo "Installing: ${missing[*]}"
-  $sudo apt-get update -q
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+  "${sudo[@]}" apt-get update -q
+  # Through env, because sudo drops the caller's environment.
+  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive \
+    apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 
-build() {  # folder, then extra CMake arguments
+build() {  # folder, then CMake arguments
   local dir=$1
   shift
   cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
@@ -36,18 +40,36 @@ build() {  # folder, then extra CMake arguments
 }
 
 if [ "$mode" = example ]; then
-  build build -DCMAKE_BUILD_TYPE=Release -DTOVRIN_TESTS=OFF
-  bash examples/run_example.sh build/tovrin
+  build build-example -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=g++ -DTOVRIN_TESTS=OFF \
+    -DTOVRIN_WERROR=OFF -DTOVRIN_SANITIZE=OFF -DTOVRIN_FUZZ=OFF
+  bash examples/run_example.sh build-example/tovrin
   exit 0
 fi
 
 # Every test, twice: g++ with warnings as errors, then clang with the address
-# and undefined-behaviour sanitizers. Then the formatting and the example.
-build build -DCMAKE_CXX_COMPILER=g++ -DTOVRIN_WERROR=ON
+# and undefined-behaviour sanitizers, which also builds the fuzz targets.
+build build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=g++ -DTOVRIN_TESTS=ON \
+  -DTOVRIN_WERROR=ON -DTOVRIN_SANITIZE=OFF -DTOVRIN_FUZZ=OFF
 ctest --test-dir build --output-on-failure -j2
-build build-sanitize -DCMAKE_CXX_COMPILER=clang++ -DTOVRIN_WERROR=ON -DTOVRIN_SANITIZE=ON \
-  -DCMAKE_BUILD_TYPE=Debug
+build build-sanitize -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ -DTOVRIN_TESTS=ON \
+  -DTOVRIN_WERROR=ON -DTOVRIN_SANITIZE=ON -DTOVRIN_FUZZ=ON
 ctest --test-dir build-sanitize --output-on-failure -j2
+
+# Bounded fuzzing: FUZZ_SECONDS per target (30 unless set). New inputs go to
+# build-sanitize/corpus/, the checked-in seeds in fuzz/corpus/ are only read.
+for target in script database; do
+  corpus="$PWD/build-sanitize/corpus/$target"
+  mkdir -p "$corpus"
+  log=build-sanitize/${target}_fuzzer.log
+  if ! build-sanitize/${target}_fuzzer -max_total_time="${FUZZ_SECONDS:-30}" \
+      -artifact_prefix="$PWD/build-sanitize/${target}-" "$corpus" "$PWD/fuzz/corpus/$target" \
+      >"$log" 2>&1; then
+    tail -n 40 "$log"
+    echo "The $target fuzzer found a failing input (see build-sanitize/${target}-*)." >&2
+    exit 1
+  fi
+  echo "Fuzzed the $target path: $(grep -o 'Done [0-9]* runs in [0-9]* second(s)' "$log")"
+done
 
 git ls-files '*.h' '*.cpp' | xargs clang-format --dry-run --Werror
 bash examples/run_example.sh build/tovrin >/dev/null

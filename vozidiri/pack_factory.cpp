@@ -51,8 +51,8 @@ CPackFactory::~CPackFactory() = default;
 
 TRefPointer<CPackFactory> CPackFactory::open(const std::string& path) {
   int error = 0;
-  std::unique_ptr<zip, ArchiveCloser> archive(zip_open(path.c_str(), ZIP_RDONLY | ZIP_CHECKCONS,
-                                                       &error));
+  std::unique_ptr<zip, ArchiveCloser> archive(
+      zip_open(path.c_str(), ZIP_RDONLY | ZIP_CHECKCONS, &error));
   if (!archive) return nullptr;
   return new CPackFactory(std::move(archive), path);
 }

@@ -42,11 +42,20 @@ TEST(PackFactoryTest, ReadsEachReadableEntryByItsPath) {
   TRefPointer<CPackFactory> pack = CPackFactory::open(dir / "p.zq");
   ASSERT_TRUE(pack);
   const std::pair<std::string, std::string> cases[] = {
-      {"top.db", "deflated"},   {"sub/inner.db", "stored"}, {"sub\\inner.db", "stored"},
-      {"./sub/inner.db", "stored"}, {"sub/big.db", big},     {"empty.db", ""},
-      {"sub", "<none>"},        {"sub/", "<none>"},         {"inner.db", "<none>"},
-      {"Top.db", "<none>"},     {"locked.db", "<none>"},    {"bad.db", "<none>"},
-      {"", "<none>"},           {"../p.zq", "<none>"},
+      {"top.db", "deflated"},
+      {"sub/inner.db", "stored"},
+      {"sub\\inner.db", "stored"},
+      {"./sub/inner.db", "stored"},
+      {"sub/big.db", big},
+      {"empty.db", ""},
+      {"sub", "<none>"},
+      {"sub/", "<none>"},
+      {"inner.db", "<none>"},
+      {"Top.db", "<none>"},
+      {"locked.db", "<none>"},
+      {"bad.db", "<none>"},
+      {"", "<none>"},
+      {"../p.zq", "<none>"},
   };
   for (const auto& [name, content] : cases) EXPECT_EQ(contentOf(*pack, name), content) << name;
 

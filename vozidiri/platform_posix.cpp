@@ -75,8 +75,7 @@ FilePtr createUniqueFile(const std::string& prefix, std::string& path) {
     char suffix[17];
     std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(random()));
     path = prefix + suffix;
-    const int fd =
-        open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0) {
       if (errno == EEXIST) continue;
       return nullptr;
@@ -91,9 +90,7 @@ FilePtr createUniqueFile(const std::string& prefix, std::string& path) {
   return nullptr;
 }
 
-bool flushToDisk(std::FILE* file) {
-  return std::fflush(file) == 0 && fsync(fileno(file)) == 0;
-}
+bool flushToDisk(std::FILE* file) { return std::fflush(file) == 0 && fsync(fileno(file)) == 0; }
 
 RenameResult renameNoReplace(const std::string& from, const std::string& to) {
   if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {

@@ -1,4 +1,6 @@
-#include <windows.h>
+// clang-format off
+#include <windows.h>  // first: the headers after it rely on its definitions
+// clang-format on
 #include <fcntl.h>
 #include <io.h>
 

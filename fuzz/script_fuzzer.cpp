@@ -1,0 +1,49 @@
+// libFuzzer target: the bytes are a patch script, run by the front end as
+// `tovrin script.txt data` in a scratch folder whose data folder holds one
+// record database. Fatal errors end each run as they end a real one.
+
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "app/tovrin_main.h"
+#include "vozidiri/database.h"
+
+namespace fs = std::filesystem;
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  const fs::path work =
+      fs::temp_directory_path() / ("tovrin-script-fuzz-" + std::to_string(getpid()));
+  fs::create_directories(work / "data");
+  fs::current_path(work);
+  std::ofstream(work / "data/t.db", std::ios::binary);  // an empty database
+  rk::CDatabase db;
+  if (db.open("data/t.db", rk::CDatabase::eOpenWrite)) {
+    (void)db.store("k", "value", 5);
+    (void)db.close();
+  }
+  // The jobs' progress lines would drown the fuzzer's own.
+  if (!std::freopen("/dev/null", "w", stdout)) std::abort();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  // Each input starts from the same folder: only data/ stays.
+  for (const auto& entry : fs::directory_iterator(".")) {
+    if (entry.path().filename() != "data") fs::remove_all(entry.path());
+  }
+  std::ofstream(fs::path("script.txt"), std::ios::binary)
+      .write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+  char program[] = "tovrin";
+  char script[] = "script.txt";
+  char folder[] = "data";
+  char* argv[] = {program, script, folder, nullptr};
+  const int status = tovrinMain(3, argv);
+  if (status != 0 && status != 1) std::abort();
+  return 0;
+}
