@@ -36,54 +36,48 @@ CScopedCurrentDir::~CScopedCurrentDir() { fs::current_path(previous_); }
 
 namespace {
 
-void check(sqlite3* db, int rc) {
-  if (rc != SQLITE_OK && rc != SQLITE_DONE && rc != SQLITE_ROW) {
-    ADD_FAILURE() << "sqlite: " << sqlite3_errmsg(db);
-  }
+void createParentOf(const std::string& path) {
+  if (fs::path(path).has_parent_path()) fs::create_directories(fs::path(path).parent_path());
+  fs::remove(path);
 }
 
 }  // namespace
 
 void makeDatabase(const std::string& path, const Records& records) {
-  fs::path file(path);
-  if (file.has_parent_path()) fs::create_directories(file.parent_path());
-  fs::remove(file);
+  createParentOf(path);
   sqlite3* db = nullptr;
-  check(db, sqlite3_open(path.c_str(), &db));
-  check(db, sqlite3_exec(db,
-                         "CREATE TABLE records(key TEXT PRIMARY KEY NOT NULL, data BLOB NOT "
-                         "NULL) WITHOUT ROWID; BEGIN",
-                         nullptr, nullptr, nullptr));
   sqlite3_stmt* insert = nullptr;
-  check(db, sqlite3_prepare_v2(db, "INSERT INTO records VALUES(?, ?)", -1, &insert, nullptr));
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  sqlite3_exec(db,
+               "CREATE TABLE records(key TEXT PRIMARY KEY NOT NULL, data BLOB NOT NULL) "
+               "WITHOUT ROWID; BEGIN",
+               nullptr, nullptr, nullptr);
+  sqlite3_prepare_v2(db, "INSERT INTO records VALUES(?, ?)", -1, &insert, nullptr);
   for (const auto& [key, data] : records) {
     sqlite3_bind_text(insert, 1, key.data(), static_cast<int>(key.size()), SQLITE_STATIC);
     sqlite3_bind_blob(insert, 2, data.data(), static_cast<int>(data.size()), SQLITE_STATIC);
-    check(db, sqlite3_step(insert));
+    EXPECT_EQ(sqlite3_step(insert), SQLITE_DONE) << sqlite3_errmsg(db);
     sqlite3_reset(insert);
   }
   sqlite3_finalize(insert);
-  check(db, sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr));
+  EXPECT_EQ(sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
   sqlite3_close(db);
 }
 
 Records readDatabase(const std::string& path) {
   Records records;
   sqlite3* db = nullptr;
-  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-    ADD_FAILURE() << "cannot open " << path;
-    sqlite3_close(db);
-    return records;
-  }
   sqlite3_stmt* select = nullptr;
-  check(db, sqlite3_prepare_v2(db, "SELECT key, data FROM records", -1, &select, nullptr));
-  while (sqlite3_step(select) == SQLITE_ROW) {
-    const auto* key = static_cast<const char*>(sqlite3_column_blob(select, 0));
-    const int keyLength = sqlite3_column_bytes(select, 0);
-    const auto* data = static_cast<const char*>(sqlite3_column_blob(select, 1));
-    const int dataLength = sqlite3_column_bytes(select, 1);
-    records[std::string(key ? key : "", static_cast<size_t>(keyLength))] =
-        std::string(data ? data : "", static_cast<size_t>(dataLength));
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK ||
+      sqlite3_prepare_v2(db, "SELECT key, data FROM records", -1, &select, nullptr) != SQLITE_OK) {
+    ADD_FAILURE() << "cannot read " << path;
+  }
+  while (select && sqlite3_step(select) == SQLITE_ROW) {
+    auto column = [&](int i) {
+      const auto* bytes = static_cast<const char*>(sqlite3_column_blob(select, i));
+      return std::string(bytes ? bytes : "", static_cast<size_t>(sqlite3_column_bytes(select, i)));
+    };
+    records[column(0)] = column(1);
   }
   sqlite3_finalize(select);
   sqlite3_close(db);
@@ -91,8 +85,7 @@ Records readDatabase(const std::string& path) {
 }
 
 void makePack(const std::string& path, const std::vector<PackEntry>& entries) {
-  if (fs::path(path).has_parent_path()) fs::create_directories(fs::path(path).parent_path());
-  fs::remove(path);
+  createParentOf(path);
   int error = 0;
   zip_t* archive = zip_open(path.c_str(), ZIP_CREATE | ZIP_EXCL, &error);
   ASSERT_NE(archive, nullptr) << "cannot create " << path;
@@ -121,8 +114,7 @@ std::string readFile(const std::string& path) {
 }
 
 void writeFile(const std::string& path, const std::string& content) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
 }
 
 bool fileExists(const std::string& path) {
@@ -136,20 +128,21 @@ std::vector<RunResult> runTovrinTogether(const std::vector<std::vector<std::stri
   CTempDir capture;
   std::vector<pid_t> children;
   for (size_t i = 0; i < runs.size(); ++i) {
-    const std::string outPath = capture / ("stdout" + std::to_string(i));
-    const std::string errPath = capture / ("stderr" + std::to_string(i));
+    const std::string out = capture / ("out" + std::to_string(i));
+    const std::string err = capture / ("err" + std::to_string(i));
     std::vector<char*> argv{binary};
     for (const std::string& arg : runs[i]) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
+    const rlimit limit{static_cast<rlim_t>(fileSizeLimit), static_cast<rlim_t>(fileSizeLimit)};
     const pid_t child = fork();
     if (child == 0) {
       // Only async-signal-safe calls between fork and exec.
       const int in = open("/dev/null", O_RDONLY);
-      const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      const rlimit limit{static_cast<rlim_t>(fileSizeLimit), static_cast<rlim_t>(fileSizeLimit)};
-      if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 ||
-          chdir(cwd.c_str()) != 0 || (fileSizeLimit >= 0 && setrlimit(RLIMIT_FSIZE, &limit) != 0)) {
+      const int outFd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      const int errFd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      if (in < 0 || outFd < 0 || errFd < 0 || dup2(in, 0) < 0 || dup2(outFd, 1) < 0 ||
+          dup2(errFd, 2) < 0 || chdir(cwd.c_str()) != 0 ||
+          (fileSizeLimit >= 0 && setrlimit(RLIMIT_FSIZE, &limit) != 0)) {
         _exit(127);
       }
       execv(binary, argv.data());
@@ -166,13 +159,10 @@ std::vector<RunResult> runTovrinTogether(const std::vector<std::vector<std::stri
     }
     RunResult& result = results[i];
     result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    result.out = readFile(capture / ("stdout" + std::to_string(i)));
-    result.err = readFile(capture / ("stderr" + std::to_string(i)));
-  }
-  const std::string errorFile = cwd + "/tovrin.error";
-  for (RunResult& result : results) {
-    result.hasErrorFile = fileExists(errorFile);
-    if (result.hasErrorFile) result.errorFile = readFile(errorFile);
+    result.out = readFile(capture / ("out" + std::to_string(i)));
+    result.err = readFile(capture / ("err" + std::to_string(i)));
+    result.hasErrorFile = fileExists(cwd + "/tovrin.error");
+    if (result.hasErrorFile) result.errorFile = readFile(cwd + "/tovrin.error");
   }
   return results;
 }

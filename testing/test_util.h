@@ -1,8 +1,8 @@
 #pragma once
 
-// Helpers shared by the tests: fresh temporary folders, record databases made
-// and read with SQLite directly (independently of the library under test),
-// and running the built tovrin binary.
+// Helpers shared by the tests: fresh temporary folders, record databases and
+// packs made and read with SQLite and libzip directly (independently of the
+// library under test), and runs of the whole program.
 
 #include <map>
 #include <string>
@@ -19,38 +19,13 @@ class CTempDir {
   ~CTempDir();
 
   const std::string& path() const { return path_; }
-  // path() joined with a relative name.
   std::string operator/(const std::string& name) const { return path_ + "/" + name; }
 
  private:
   std::string path_;
 };
 
-using Records = std::map<std::string, std::string>;
-
-// Creates (or replaces) a record database file holding `records`, with the
-// schema the library uses; creates the folders it needs.
-void makeDatabase(const std::string& path, const Records& records);
-// Every record of a database file. Fails the test when it cannot be read.
-Records readDatabase(const std::string& path);
-
-// One entry of a pack made by makePack. A name ending in '/' is a folder.
-struct PackEntry {
-  std::string name;
-  std::string content;
-  bool stored = false;     // kept as it is rather than deflated
-  bool encrypted = false;  // AES-256, with a password nobody passes
-};
-// Creates (or replaces) the ZIP archive `path` holding `entries`, with libzip;
-// creates the folders it needs.
-void makePack(const std::string& path, const std::vector<PackEntry>& entries);
-
-std::string readFile(const std::string& path);
-void writeFile(const std::string& path, const std::string& content);
-bool fileExists(const std::string& path);
-
-// Makes the current directory a fresh temporary folder for the lifetime of the
-// object, so relative names reach it; the previous one is restored after.
+// A fresh temporary folder as the current folder while the object lives.
 class CScopedCurrentDir {
  public:
   CScopedCurrentDir();
@@ -58,20 +33,31 @@ class CScopedCurrentDir {
   CScopedCurrentDir& operator=(const CScopedCurrentDir&) = delete;
   ~CScopedCurrentDir();
 
-  const CTempDir& dir() const { return dir_; }
-
  private:
   CTempDir dir_;
   std::string previous_;
 };
 
-struct RunResult {
-  int exitStatus = -1;
-  std::string out;
-  std::string err;
-  bool hasErrorFile = false;
-  std::string errorFile;  // content of "tovrin.error" when present
+using Records = std::map<std::string, std::string>;
+
+// Creates (or replaces) a record database file; creates the folders it needs.
+void makeDatabase(const std::string& path, const Records& records);
+// Every record of a database file. Fails the test when it cannot be read.
+Records readDatabase(const std::string& path);
+
+// One entry of a pack. A name ending in '/' is a folder.
+struct PackEntry {
+  std::string name;
+  std::string content;
+  bool stored = false;     // kept as it is rather than deflated
+  bool encrypted = false;  // AES-256, with a password nobody passes
 };
+// Creates (or replaces) the ZIP archive `path`; creates the folders it needs.
+void makePack(const std::string& path, const std::vector<PackEntry>& entries);
+
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& content);
+bool fileExists(const std::string& path);
 
 // The message of the fatal error that `action` raises, or "(no fatal error)".
 template <class TAction>
@@ -84,14 +70,26 @@ std::string fatalMessageOf(TAction&& action) {
   return "(no fatal error)";
 }
 
-// Runs the tovrin binary with `args` in the folder `cwd`, standard input from
-// /dev/null and, when `fileSizeLimit` is not negative, that limit on the size
-// of files it writes; collects standard output, standard error, the exit
-// status and the error file that the run left in `cwd`.
-RunResult runTovrin(const std::vector<std::string>& args, const std::string& cwd,
-                    long fileSizeLimit = -1);
-// Starts one run per entry of `runs` at once, all in `cwd`, and waits for all.
+struct RunResult {
+  int exitStatus = -1;
+  std::string out;
+  std::string err;
+  bool hasErrorFile = false;
+  std::string errorFile;  // content of "tovrin.error" when present
+};
+
+// Starts the tovrin binary once per entry of `runs`, all at once in the folder
+// `cwd`, with standard input from /dev/null and, when `fileSizeLimit` is not
+// negative, that limit on the files it writes; waits for all of them.
 std::vector<RunResult> runTovrinTogether(const std::vector<std::vector<std::string>>& runs,
                                          const std::string& cwd, long fileSizeLimit = -1);
+RunResult runTovrin(const std::vector<std::string>& args, const std::string& cwd,
+                    long fileSizeLimit = -1);
+
+// Runs the whole program in this process, as `tovrin args...` in `cwd` with a
+// fresh global file system, so that a fault armed with rk::injectFault hits
+// it; clears the faults afterwards. Standard error is not collected. Only the
+// tool's tests link it (testing/run_in_process.cpp).
+RunResult runInProcess(const std::vector<std::string>& args, const std::string& cwd);
 
 }  // namespace testutil

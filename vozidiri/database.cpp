@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "fault_injection.h"
 #include "file_system.h"
 #include "platform.h"
 
@@ -16,6 +17,7 @@ constexpr unsigned char kEmptyRecord[1] = {0};
 constexpr const char* kMissing = "missing";
 constexpr const char* kLocked = "locked";
 constexpr const char* kNotRecordDatabase = "not a record database";
+constexpr const char* kInjectedError = "disk I/O error";
 
 struct ConnectionPtrCloser {
   void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
@@ -57,7 +59,12 @@ CDatabase::Statement CDatabase::prepare(const char* sql) {
   return Statement(statement);
 }
 
-CDatabase::Outcome CDatabase::step(sqlite3_stmt* statement) {
+CDatabase::Outcome CDatabase::step(sqlite3_stmt* statement, eFault fault) {
+  if (faultHits(fault)) {
+    failed_ = true;
+    lastError_ = kInjectedError;
+    return Outcome::kFailed;
+  }
   const int rc = sqlite3_step(statement);
   if (rc == SQLITE_ROW) return Outcome::kRow;
   if (rc == SQLITE_DONE) return Outcome::kDone;
@@ -66,8 +73,8 @@ CDatabase::Outcome CDatabase::step(sqlite3_stmt* statement) {
   return Outcome::kFailed;
 }
 
-CDatabase::Outcome CDatabase::stepOnce(sqlite3_stmt* statement) {
-  const Outcome outcome = step(statement);
+CDatabase::Outcome CDatabase::stepOnce(sqlite3_stmt* statement, eFault fault) {
+  const Outcome outcome = step(statement, fault);
   sqlite3_reset(statement);
   return outcome;
 }
@@ -81,6 +88,7 @@ bool CDatabase::open(const std::string& name, eOpenFlags mode) {
   if (!close() && wasWriting) return false;
   failed_ = false;
   if (mode != eOpenRead && mode != eOpenWrite) return fail("unknown open mode");
+  if (faultHits(eFault::kOpen)) return fail(kInjectedError);
 
   CGlobalFileSystem* fileSystem = TSingleton<CGlobalFileSystem>::_instance;
   if (!fileSystem) return openFile(name, mode);
@@ -196,6 +204,7 @@ bool CDatabase::close() {
   walking_ = false;
   bool ok = !failed_;
   if (sqlite3_get_autocommit(db_.get()) == 0) {
+    if (ok && mode_ == eOpenWrite && faultHits(eFault::kCommit)) ok = fail(kInjectedError);
     if (ok && !execOk(db_.get(), "COMMIT")) ok = fail(sqlite3_errmsg(db_.get()));
     if (!ok) execOk(db_.get(), "ROLLBACK");
   }
@@ -215,7 +224,7 @@ bool CDatabase::fetch(const char* key, const void*& data, int& length) {
   // until the next call that is allowed to invalidate them.
   sqlite3_reset(fetch_.get());
   if (!bindKey(fetch_.get(), key)) return false;
-  if (step(fetch_.get()) != Outcome::kRow) {
+  if (step(fetch_.get(), eFault::kFetch) != Outcome::kRow) {
     sqlite3_reset(fetch_.get());
     return false;
   }
@@ -235,13 +244,14 @@ bool CDatabase::store(const char* key, const void* data, int length) {
                              : sqlite3_bind_blob(statement, 2, data, length, SQLITE_TRANSIENT);
   sqlite3_reset(fetch_.get());
   if (rc != SQLITE_OK) return false;
-  return stepOnce(statement) == Outcome::kDone;
+  return stepOnce(statement, eFault::kStore) == Outcome::kDone;
 }
 
 bool CDatabase::remove(const char* key) {
   if (!usable() || mode_ != eOpenWrite || !bindKey(remove_.get(), key)) return false;
   sqlite3_reset(fetch_.get());
-  return stepOnce(remove_.get()) == Outcome::kDone && sqlite3_changes(db_.get()) == 1;
+  return stepOnce(remove_.get(), eFault::kRemove) == Outcome::kDone &&
+         sqlite3_changes(db_.get()) == 1;
 }
 
 bool CDatabase::firstKey(const char*& key) {

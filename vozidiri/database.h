@@ -4,6 +4,8 @@
 #include <memory>
 #include <string>
 
+#include "fault_injection.h"
+
 struct sqlite3;
 struct sqlite3_stmt;
 
@@ -96,10 +98,11 @@ class CDatabase {
   // `emptyFile`: the file had no bytes when it was opened.
   bool startSession(eOpenFlags mode, bool emptyFile);
   Statement prepare(const char* sql);
-  // Steps `statement`; an error latches the failed state.
-  Outcome step(sqlite3_stmt* statement);
+  // Steps `statement`; an error, or an armed `fault`, latches the failed
+  // state.
+  Outcome step(sqlite3_stmt* statement, eFault fault = eFault::kNone);
   // Steps a statement bound for one lookup and resets it.
-  Outcome stepOnce(sqlite3_stmt* statement);
+  Outcome stepOnce(sqlite3_stmt* statement, eFault fault = eFault::kNone);
   bool bindKey(sqlite3_stmt* statement, const char* key);
   bool stepWalk(const char*& key);
   // Records why the current call fails and answers false.

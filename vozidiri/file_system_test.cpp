@@ -8,7 +8,6 @@ namespace {
 
 using testutil::CScopedCurrentDir;
 using testutil::CTempDir;
-using testutil::fileExists;
 using testutil::makePack;
 using testutil::readFile;
 using testutil::writeFile;
@@ -61,30 +60,16 @@ TEST(FileSystemTest, WritesOnlyNamesInsideThePrimaryFolder) {
   CTempDir data;
   TRefPointer<CFileSystem> fs = CGlobalFileSystem::create(".", "");
   fs->initPath(data.path(), ".zq");
-  EXPECT_EQ(TSingleton<CGlobalFileSystem>::_instance, fs.get());
-
-  EXPECT_TRUE(fs->prepareWrite("sub/dir/file", 0));
-  TRefPointer<CStream> out = fs->openWrite("sub/dir/file", 32);
-  ASSERT_TRUE(out);
-  EXPECT_TRUE(out->write("abc", 3));
-  out = nullptr;
+  ASSERT_TRUE(fs->prepareWrite("sub/dir/file", 0));
+  ASSERT_TRUE(fs->openWrite("sub/dir/file", 32)->write("abc", 3));
   EXPECT_EQ(readFile("sub/dir/file"), "abc");
-  EXPECT_FALSE(fileExists(data / "sub"));
-
-  for (const std::string& name :
-       {data / "abs", std::string("../up"), std::string("a/../../up"), std::string("")}) {
-    EXPECT_FALSE(fs->prepareWrite(name, 0)) << name;
-    EXPECT_FALSE(fs->openWrite(name, 32)) << name;
+  for (const std::string& name : {data / "abs", std::string("../up"), std::string("a/../../up")}) {
+    EXPECT_FALSE(fs->prepareWrite(name, 0) || fs->openWrite(name, 32)) << name;
   }
   EXPECT_TRUE(staysInside("a/../b"));
-  EXPECT_FALSE(fileExists(data / "abs"));
-
   // Reading any name is allowed: an absolute one is that file itself.
   writeFile(data / "abs", "absolute");
   EXPECT_EQ(readAll(fs->getPrimaryFactory()->openRead(data / "abs", 32)), "absolute");
-
-  fs = nullptr;
-  EXPECT_EQ(TSingleton<CGlobalFileSystem>::_instance, nullptr);
 }
 
 }  // namespace

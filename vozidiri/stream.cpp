@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "database.h"
+#include "fault_injection.h"
 #include "file_ptr.h"
 #include "platform.h"
 
@@ -85,6 +86,7 @@ class CAtomicWriteStream : public CStream {
     } else {
       ok = CStream::copyFrom(source, count);
     }
+    if (faultHits(eFault::kCopy)) ok = false;
     // A copy that stops short must not be taken for the whole file.
     if (!ok) failed_ = true;
     return ok;
@@ -124,6 +126,7 @@ TRefPointer<CStream> openFileForRead(const std::string& path) {
 }
 
 TRefPointer<CStream> openFileForWrite(const std::string& path) {
+  if (faultHits(eFault::kOpenWrite)) return nullptr;
   std::string temporary;
   FilePtr file = platform::createUniqueFile(path + ".partial-", temporary);
   if (!file) return nullptr;

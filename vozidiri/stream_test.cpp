@@ -19,21 +19,6 @@ size_t filesIn(const std::string& folder) {
   return count;
 }
 
-TEST(StreamTest, ReadStreamKnowsItsSizeAndReadsEverything) {
-  CTempDir dir;
-  writeFile(dir / "in", std::string("ab\0cd", 5));
-  TRefPointer<CStream> in = openFileForRead(dir / "in");
-  ASSERT_TRUE(in);
-  EXPECT_EQ(in->getSize(), 5);
-  char buffer[8] = {};
-  EXPECT_EQ(in->read(buffer, 8), 5);
-  EXPECT_EQ(std::string(buffer, 5), std::string("ab\0cd", 5));
-  EXPECT_FALSE(in->write("x", 1));
-
-  EXPECT_FALSE(openFileForRead(dir / "missing"));
-  EXPECT_FALSE(openFileForRead(dir.path()));  // a folder is not a file
-}
-
 TEST(StreamTest, WrittenFileTakesItsNameOnlyWhenReleasedAndNeverReplacesOne) {
   CTempDir dir;
   TRefPointer<CStream> out = openFileForWrite(dir / "out");

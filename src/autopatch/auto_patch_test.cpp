@@ -1,16 +1,18 @@
-// End-to-end checks of -autopatch: each case runs the real binary in a fresh
-// folder whose data/ subfolder is the source data folder.
+// End-to-end checks of -autopatch: each case runs in a fresh folder whose
+// data/ subfolder is the source data folder.
 
 #include "autopatch/auto_patch.h"
 
+#include <sqlite3.h>
+
 #include "gtest/gtest.h"
 #include "testing/test_util.h"
-#include "vozidiri/database.h"
+#include "vozidiri/fault_injection.h"
 
 namespace {
 
+using rk::eFault;
 using testutil::CTempDir;
-using testutil::fileExists;
 using testutil::makeDatabase;
 using testutil::readDatabase;
 using testutil::Records;
@@ -38,81 +40,70 @@ TEST(AutoPatchJobTest, CopiesTheTargetThenAddsAndPatchesItsKeys) {
   EXPECT_EQ(run.exitStatus, 0);
   EXPECT_EQ(run.err, "");
   EXPECT_FALSE(run.hasErrorFile);
-
   Records expected = kSource;
   expected["target only"] = "kept";
   EXPECT_EQ(readDatabase(dir / "old.db"), expected);
   EXPECT_EQ(readDatabase(dir / "data/old.db"), kTarget) << "the data folder is never written";
-  EXPECT_FALSE(fileExists(dir / "new.db"));
-
-  const testutil::RunResult diff = runTovrin({"-diff", "old.db", "data/new.db"}, dir.path());
-  EXPECT_NE(diff.out.find("Keys found in (2) that were not present in (1)\n"
-                          "------------------------------------------------------------------"
-                          "------------\nNothing found\n\n"
-                          "Keys containing data found to be different\n"
-                          "------------------------------------------------------------------"
-                          "------------\nNothing found\n"),
-            std::string::npos)
-      << diff.out;
+  EXPECT_FALSE(testutil::fileExists(dir / "new.db"));
 }
 
-TEST(AutoPatchJobTest, UpToDateTargetIsStillCopiedIntoTheCurrentFolder) {
+TEST(AutoPatchJobTest, PatchesTheCurrentFoldersTargetOrCopiesAnUpToDateOne) {
   CTempDir dir;
-  makeDatabase(dir / "data/sub/old.db", {{"a", "1"}, {"mine", "2"}});
-  makeDatabase(dir / "data/sub/new.db", {{"a", "1"}});
+  makeDatabase(dir / "here.db", {{"a", "current"}});
+  makeDatabase(dir / "data/here.db", {{"a", "data folder"}});
+  makeDatabase(dir / "data/sub/there.db", {{"a", "new"}, {"mine", "2"}});
+  makeDatabase(dir / "data/sub/new.db", {{"a", "new"}});
+  runTovrin({"-autopatch", "data", "here.db", "sub/new.db"}, dir.path());
+  EXPECT_EQ(readDatabase(dir / "here.db"), (Records{{"a", "new"}}));
+  EXPECT_EQ(readDatabase(dir / "data/here.db"), (Records{{"a", "data folder"}}));
+
   const testutil::RunResult run =
-      runTovrin({"-autopatch", "data", "sub/old.db", "sub/new.db"}, dir.path());
-  EXPECT_EQ(run.out, "Patching sub/old.db\n\nFile is up-to-date\n");
-  EXPECT_EQ(run.exitStatus, 0);
-  EXPECT_EQ(readDatabase(dir / "sub/old.db"), (Records{{"a", "1"}, {"mine", "2"}}));
-}
-
-TEST(AutoPatchJobTest, TargetInTheCurrentFolderIsPatchedInPlace) {
-  CTempDir dir;
-  makeDatabase(dir / "old.db", {{"a", "current"}});
-  makeDatabase(dir / "data/old.db", {{"a", "data folder"}});
-  makeDatabase(dir / "data/new.db", {{"a", "new"}});
-  const testutil::RunResult run = runTovrin({"-autopatch", "data", "old.db", "new.db"}, dir.path());
-  EXPECT_EQ(run.out, "Patching old.db\n\nPatch: a\n\nFinished patch\n");
-  EXPECT_EQ(readDatabase(dir / "old.db"), (Records{{"a", "new"}}));
-  EXPECT_EQ(readDatabase(dir / "data/old.db"), (Records{{"a", "data folder"}}));
+      runTovrin({"-autopatch", "data", "sub/there.db", "sub/new.db"}, dir.path());
+  EXPECT_EQ(run.out, "Patching sub/there.db\n\nFile is up-to-date\n");
+  EXPECT_EQ(readDatabase(dir / "sub/there.db"), (Records{{"a", "new"}, {"mine", "2"}}));
 }
 
 TEST(AutoPatchJobTest, LockedTargetIsSkippedWithNothingWritten) {
   CTempDir dir;
   makeDatabase(dir / "old.db", {{"a", "old"}});
   makeDatabase(dir / "data/new.db", {{"a", "new"}});
-  rk::CDatabase holder;  // another writer holds the target for the whole run
-  ASSERT_TRUE(holder.open(dir / "old.db", rk::CDatabase::eOpenWrite));
+  sqlite3* holder = nullptr;  // another writer holds the target for the whole run
+  ASSERT_EQ(sqlite3_open((dir / "old.db").c_str(), &holder), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(holder, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
   const testutil::RunResult run = runTovrin({"-autopatch", "data", "old.db", "new.db"}, dir.path());
-  EXPECT_TRUE(holder.close());
+  sqlite3_close(holder);
   EXPECT_EQ(run.out, "Patching old.db\n\nTarget file old.db not found, skipping\n");
   EXPECT_EQ(run.exitStatus, 0);
   EXPECT_FALSE(run.hasErrorFile);
   EXPECT_EQ(readDatabase(dir / "old.db"), (Records{{"a", "old"}}));
 }
 
-TEST(AutoPatchJobTest, ComparisonFailuresEndTheRunWithNothingWritten) {
-  CTempDir dir;
-  makeDatabase(dir / "data/old.db", {{"a", "old"}});
-  makeDatabase(dir / "data/new.db", {{"a", "new"}});
-  testutil::writeFile(dir / "data/empty.db", "");
+TEST(AutoPatchJobTest, FailuresAfterTheComparisonLeaveTheTargetAsItWas) {
   struct Case {
-    std::string oldFile, newFile, message;
+    eFault fault;
+    int nth;  // the diff opens two databases and fetches twice per key of the target
+    std::string out, message;
   };
+  const std::string added = "Patching old.db\n\nAdd: k1\n";
   const Case cases[] = {
-      {"missing.db", "new.db", "Could not open missing.db"},
-      {"old.db", "missing.db", "Could not open missing.db"},
-      {"empty.db", "new.db", "First key not found during extras"},
-      {"old.db", "empty.db", "First key not found during extras"},
+      {eFault::kOpen, 4, "Patching old.db\n\n", "CAutoPatch: couldn't open new.db"},
+      {eFault::kFetch, 2 * static_cast<int>(kTarget.size()) + 1, added,
+       "CAutoPatch: fetch key k1 failed"},
+      {eFault::kStore, 1, added, "CAutoPatch: store key k1 failed"},
+      {eFault::kCommit, 1, added + "Patch: emptied\nPatch: grown\nPatch: k2\n\nFinished patch\n",
+       "CAutoPatch: couldn't save old.db"},
   };
   for (const Case& c : cases) {
+    CTempDir dir;
+    makeDatabase(dir / "data/old.db", kTarget);
+    makeDatabase(dir / "data/new.db", kSource);
+    rk::injectFault(c.fault, c.nth);
     const testutil::RunResult run =
-        runTovrin({"-autopatch", "data", c.oldFile, c.newFile}, dir.path());
-    EXPECT_EQ(run.out, "Patching " + c.oldFile + "\n\n") << c.message;
+        testutil::runInProcess({"-autopatch", "data", "old.db", "new.db"}, dir.path());
+    EXPECT_EQ(run.out, c.out) << c.message;
     EXPECT_EQ(run.exitStatus, 1) << c.message;
     EXPECT_EQ(run.errorFile, c.message);
-    EXPECT_FALSE(fileExists(dir / c.oldFile)) << "nothing is copied before the comparison";
+    EXPECT_EQ(readDatabase(dir / "old.db"), kTarget) << c.message;
   }
 }
 

@@ -55,7 +55,7 @@ void CScriptProcessor::run(const std::string& fileName) {
       if (token.empty()) continue;
 
       if (token == "db") {
-        openDatabase(db, value);
+        openDatabase(db, value, dbName);
         dbName = value;
       } else if (token == "struct") {
         handler = findHandler(value);
@@ -81,8 +81,12 @@ void CScriptProcessor::run(const std::string& fileName) {
   if (!db.close()) fatalError("The database '%s' could not be saved", dbName.c_str());
 }
 
-void CScriptProcessor::openDatabase(rk::CDatabase& db, const std::string& name) {
+void CScriptProcessor::openDatabase(rk::CDatabase& db, const std::string& name,
+                                    const std::string& previous) {
   std::printf("Open   : %s\n", name.c_str());
+  // Opening would commit the previous database too, but could not say which
+  // of the two failed.
+  if (!db.close()) fatalError("The database '%s' could not be saved", previous.c_str());
   if (!ensurePrimaryCopy(name) || !db.open(name, rk::CDatabase::eOpenWrite)) {
     fatalError("Line %d: the database '%s' could not be opened", lineNumber_, name.c_str());
   }

@@ -49,7 +49,8 @@ class CScriptProcessor {
   CHandler* findHandler(const std::string& name) const;
 
  private:
-  void openDatabase(rk::CDatabase& db, const std::string& name);
+  // The db operation; `previous` names the database the run had open.
+  void openDatabase(rk::CDatabase& db, const std::string& name, const std::string& previous);
   // The tests that data and delete operations share, in this order.
   void requireKeyAndDatabase(const std::string& token, const std::string& key,
                              const rk::CDatabase& db) const;

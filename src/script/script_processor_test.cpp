@@ -5,11 +5,16 @@
 
 #include "gtest/gtest.h"
 #include "testing/test_util.h"
+#include "vozidiri/fault_injection.h"
 
 namespace {
 
+using rk::eFault;
 using testutil::CTempDir;
+using testutil::makeDatabase;
+using testutil::readDatabase;
 using testutil::Records;
+using testutil::writeFile;
 
 TEST(ScriptProcessorTest, ReadLineCountsLinesAndLeavesTokenAndValueAtAComment) {
   CScriptProcessor processor;
@@ -23,26 +28,6 @@ TEST(ScriptProcessorTest, ReadLineCountsLinesAndLeavesTokenAndValueAtAComment) {
   EXPECT_EQ(3, processor.lineNumber());
 }
 
-TEST(ScriptProcessorTest, RegisterHandlerDestroysTheHandlerItReplaces) {
-  CScriptProcessor processor;
-  ASSERT_NE(nullptr, processor.findHandler("sResDef"));
-  EXPECT_STREQ("CHandlerRes", processor.findHandler("sResDef")->getName());
-  EXPECT_EQ(nullptr, processor.findHandler("sresdef"));
-
-  struct CTracked : CHandler {
-    explicit CTracked(bool& destroyed) : destroyed(destroyed) {}
-    ~CTracked() override { destroyed = true; }
-    bool& destroyed;
-  };
-  bool destroyed = false;
-  auto tracked = std::make_unique<CTracked>(destroyed);
-  CHandler* first = tracked.get();
-  processor.registerHandler("sResDef", std::move(tracked));
-  EXPECT_EQ(first, processor.findHandler("sResDef"));
-  processor.registerHandler("sResDef", std::make_unique<CHandler>());
-  EXPECT_TRUE(destroyed);
-}
-
 // The stored sResDef record of two texts and the little-endian bytes of fArg1 and fArg2.
 std::string resDef(std::string templateName, const std::string& fileName,
                    const std::string& floats = std::string(8, '\0')) {
@@ -52,145 +37,148 @@ std::string resDef(std::string templateName, const std::string& fileName,
   return record + floats;
 }
 
-// Runs scripts with a fresh working folder and data folder.
-class ScriptJobTest : public ::testing::Test {
- protected:
-  testutil::RunResult runScript(const std::string& script) {
-    testutil::writeFile(work_ / "patch.txt", script);
-    testutil::RunResult result = testutil::runTovrin({"patch.txt", data_.path()}, work_.path());
-    EXPECT_EQ("", result.err);
-    return result;
-  }
-
-  CTempDir data_;
-  CTempDir work_;
-};
-
-TEST_F(ScriptJobTest, WritesAndDeletesRecordsInACopyOfTheDataFoldersDatabase) {
+TEST(ScriptJobTest, WritesCopiesOfTheDataFoldersDatabasesAndKeepsThemOnAnError) {
+  CTempDir data, work;
   const Records original{{"gone", "y"}, {"old", "x"}};
-  testutil::makeDatabase(data_ / "base.db", original);
-  const testutil::RunResult result = runScript(
-      "# patch of base.db\n"
-      "db : base.db\r\n"
-      "struct : sResDef\n"
-      "key : tex/a\n"
-      "data\n"
-      "\ttemplateName : Tmpl A\r\n"
-      "\tfileName : a file.png\n"
-      "\tfArg1 : 1.5\n"
-      "\tfArg2 : -2\n"
-      "# a comment ends the block\n"
-      "key : tex/b\n"
-      "data\n"
-      "\ttemplateName : B\n"
-      "\tfileName : b.png\n"
-      "\n"
-      "data\n"
-      "\ttemplateName : B2\n"
-      "\tfileName : b2.png\n"
-      "key : gone\n"
-      "delete\n"
-      "key : never stored\n"
-      "delete");
-  EXPECT_EQ(0, result.exitStatus);
-  EXPECT_FALSE(result.hasErrorFile);
+  makeDatabase(data / "base.db", original);
+  makeDatabase(data / "second.db", {});
+  writeFile(work / "patch.txt",
+            "# patch of base.db\n"
+            "db : base.db\r\n"
+            "struct : sResDef\n"
+            "key : tex/a\n"
+            "data\n"
+            "\ttemplateName : Tmpl A\r\n"
+            "\tfileName : a file.png\n"
+            "\tfArg1 : 1.5\n"
+            "\tfArg2 : -2\n"
+            "# a comment ends the block\n"
+            "key : tex/b\n"
+            "data\n"
+            "\ttemplateName : B\n"
+            "\tfileName : b.png\n"
+            "\n"
+            "data\n"
+            "\ttemplateName : B2\n"
+            "\tfileName : b2.png\n"
+            "key : gone\n"
+            "delete\n"
+            "key : never stored\n"
+            "delete\n"
+            "db : second.db\n"
+            "data\n"
+            "\ttemplateName : T\n"
+            "\tfileName : F\n"
+            "bogus : x");
+  const testutil::RunResult result = testutil::runTovrin({"patch.txt", data.path()}, work.path());
+  EXPECT_EQ(1, result.exitStatus);
+  EXPECT_EQ("Line 27: Invalid operation 'bogus'", result.errorFile);
   EXPECT_EQ(
       "Open   : base.db\nWrite  : tex/a\nWrite  : tex/b\nWrite  : tex/b\nDelete : gone\n"
-      "Delete : never stored\n",
+      "Delete : never stored\nOpen   : second.db\nWrite  : never stored\n",
       result.out);
   const Records patched{
       {"old", "x"},
       {"tex/a", resDef("Tmpl A", "a file.png", std::string("\0\0\xC0\x3F\0\0\0\xC0", 8))},
       {"tex/b", resDef("B2", "b2.png")}};
-  EXPECT_EQ(patched, testutil::readDatabase(work_ / "base.db"));
-  EXPECT_EQ(original, testutil::readDatabase(data_ / "base.db"));
+  EXPECT_EQ(patched, readDatabase(work / "base.db"));
+  EXPECT_EQ((Records{{"never stored", resDef("T", "F")}}), readDatabase(work / "second.db"));
+  EXPECT_EQ(original, readDatabase(data / "base.db"));
+  EXPECT_EQ(Records{}, readDatabase(data / "second.db"));
 }
 
-TEST_F(ScriptJobTest, SwitchesDatabasesAndKeepsWhatWasStoredBeforeAnError) {
-  testutil::makeDatabase(work_ / "first.db", {{"k", "old"}});
-  testutil::makeDatabase(data_ / "first.db", {{"k", "data copy"}});
-  testutil::makeDatabase(data_ / "second.db", {});
-  const testutil::RunResult result = runScript(
-      "db : first.db\nstruct : sResDef\nkey : k\ndata\n\ttemplateName : T\n\tfileName : F\n"
-      "db : second.db\ndata\n\ttemplateName : T2\n\tfileName : F2\nbogus : x\n");
-  EXPECT_EQ(1, result.exitStatus);
-  EXPECT_EQ("Line 11: Invalid operation 'bogus'", result.errorFile);
-  EXPECT_EQ("Open   : first.db\nWrite  : k\nOpen   : second.db\nWrite  : k\n", result.out);
-  EXPECT_EQ((Records{{"k", resDef("T", "F")}}), testutil::readDatabase(work_ / "first.db"));
-  EXPECT_EQ((Records{{"k", resDef("T2", "F2")}}), testutil::readDatabase(work_ / "second.db"));
-  EXPECT_EQ((Records{{"k", "data copy"}}), testutil::readDatabase(data_ / "first.db"));
-  EXPECT_EQ(Records{}, testutil::readDatabase(data_ / "second.db"));
-}
-
-TEST_F(ScriptJobTest, NeverWritesOutsideTheCurrentFolder) {
-  testutil::makeDatabase(data_ / "t.db", {{"k", "v"}});
-  const std::string original = testutil::readFile(data_ / "t.db");
-  const std::string up = "../" + std::filesystem::path(data_.path()).filename().string() + "/t.db";
-  for (const std::string& name : {data_ / "t.db", up, std::string("../elsewhere.db")}) {
-    const testutil::RunResult result =
-        runScript("db : " + name + "\nstruct : sResDef\nkey : k\ndata\n\ttemplateName : t\n");
-    EXPECT_EQ(1, result.exitStatus) << name;
-    EXPECT_EQ("Line 1: the database '" + name + "' could not be opened", result.errorFile);
-  }
-  EXPECT_TRUE(original == testutil::readFile(data_ / "t.db"));
-  EXPECT_FALSE(testutil::fileExists(work_ / "../elsewhere.db"));
-}
-
-TEST_F(ScriptJobTest, AFileSizeLimitIsAFailedWriteThatChangesNothing) {
-  testutil::makeDatabase(work_ / "t.db", {{"k", "v"}});
-  const std::string original = testutil::readFile(work_ / "t.db");
+TEST(ScriptJobTest, AFileSizeLimitIsAFailedWriteThatChangesNothing) {
+  CTempDir data, work;
+  makeDatabase(work / "t.db", {{"k", "v"}});
+  const std::string original = testutil::readFile(work / "t.db");
   std::string script = "db : t.db\nstruct : sResDef\n";
   for (int i = 0; i < 500; ++i) {
     script += "key : k" + std::to_string(i) + "\ndata\n\ttemplateName : t\n\tfileName : f\n";
   }
-  testutil::writeFile(work_ / "patch.txt", script);
+  writeFile(work / "patch.txt", script);
   const testutil::RunResult result =
-      testutil::runTovrin({"patch.txt", data_.path()}, work_.path(), 64 * 1024);
+      testutil::runTovrin({"patch.txt", data.path()}, work.path(), 64 * 1024);
   EXPECT_EQ(1, result.exitStatus);
   EXPECT_EQ("The database 't.db' could not be saved", result.errorFile);
-  EXPECT_TRUE(original == testutil::readFile(work_ / "t.db"));
+  EXPECT_TRUE(original == testutil::readFile(work / "t.db"));
 }
 
 TEST(ScriptJobErrorTest, ReportsTheLineAndStopsTheRun) {
   const std::string prelude = "db : t.db\nstruct : sResDef\nkey : k\n";
   const std::string opened = "Open   : t.db\n";
   struct Case {
-    std::string script;
+    std::string script;  // "$DATA" stands for the data folder, "$NAME" for its name
     std::string out;
     std::string message;
+    const char* copy;  // the keys of the copy of t.db afterwards; null: no copy
+    eFault fault = eFault::kNone;
   };
   const Case cases[] = {
       {"db : t.db\n\nstruct : sResdef\n", opened,
-       "Line 3: Could not find a handler for struct 'sResdef'"},
+       "Line 3: Could not find a handler for struct 'sResdef'", "k"},
       {"# c\ndb : missing.db\n", "Open   : missing.db\n",
-       "Line 2: the database 'missing.db' could not be opened"},
-      {"data\n", "", "Line 1: 'data' op requested, but no key has been defined"},
-      {"key : k\ndata\n", "", "Line 2: 'data' op requested, but no database has been opened"},
+       "Line 2: the database 'missing.db' could not be opened", nullptr},
+      {"data\n", "", "Line 1: 'data' op requested, but no key has been defined", nullptr},
+      {"key : k\ndata\n", "", "Line 2: 'data' op requested, but no database has been opened",
+       nullptr},
       {"db : t.db\nkey : k\ndata\n", opened,
-       "Line 3: 'data' op requested, but no struct has been selected"},
-      {"delete\n", "Delete : \n", "Line 1: 'delete' op requested, but no key has been defined"},
+       "Line 3: 'data' op requested, but no struct has been selected", "k"},
+      {"delete\n", "Delete : \n", "Line 1: 'delete' op requested, but no key has been defined",
+       nullptr},
       {"key : k\ndelete\n", "Delete : k\n",
-       "Line 2: 'delete' op requested, but no database has been opened"},
+       "Line 2: 'delete' op requested, but no database has been opened", nullptr},
       {prelude + "data\n\ttemplateName : t\n\tfArg1 : 1\n\n", opened + "Write  : k\n",
-       "Line 6: Handler 'CHandlerRes': the fileName field has not been filled in"},
+       "Line 6: Handler 'CHandlerRes': the fileName field has not been filled in", "k"},
       {prelude + "data\n  \ttemplateName : t\n", opened + "Write  : k\n",
-       "Line 4: Handler 'CHandlerRes': the templateName field has not been filled in"},
+       "Line 4: Handler 'CHandlerRes': the templateName field has not been filled in", "k"},
       // A data line without a value ends the block; the lines after it are operations.
-      {prelude + "data\n\ttemplateName : t\n\tfileName : f\n\tfArg1 :1\n\tfArg2 : 2\n",
-       opened + "Write  : k\n", "Line 8: Invalid operation 'fArg2'"},
+      {prelude + "key : new\ndata\n\ttemplateName : t\n\tfileName : f\n\tfArg1 :1\n\tfArg2 : 2\n",
+       opened + "Write  : new\n", "Line 9: Invalid operation 'fArg2'", "k,new"},
       {prelude + "data\n\tFileName : f\n", opened + "Write  : k\n",
-       "Handler 'CHandlerRes' does not know how to process token 'FileName'"},
+       "Handler 'CHandlerRes' does not know how to process token 'FileName'", "k"},
+      // Names outside the current folder are never written.
+      {"db : $DATA/t.db\n", "Open   : $DATA/t.db\n",
+       "Line 1: the database '$DATA/t.db' could not be opened", nullptr},
+      {"db : ../$NAME/t.db\n", "Open   : ../$NAME/t.db\n",
+       "Line 1: the database '../$NAME/t.db' could not be opened", nullptr},
+      // Faults on cue; what failed is rolled back.
+      {"db : t.db\nkey : k\ndelete\n", opened + "Delete : k\n",
+       "Line 3: 'delete' op could not delete the key 'k'", "k", eFault::kRemove},
+      {"db : t.db\nkey : k\ndelete\ndb : u.db\n", opened + "Delete : k\nOpen   : u.db\n",
+       "The database 't.db' could not be saved", "k", eFault::kCommit},
+      {"db : t.db\n", opened, "Line 1: the database 't.db' could not be opened", nullptr,
+       eFault::kOpenWrite},
+      {"db : t.db\n", opened, "Line 1: the database 't.db' could not be opened", nullptr,
+       eFault::kCopy},
   };
   for (const Case& c : cases) {
-    CTempDir data;
-    CTempDir work;
-    testutil::makeDatabase(data / "t.db", {});
-    testutil::writeFile(work / "patch.txt", c.script);
-    const testutil::RunResult result = testutil::runTovrin({"patch.txt", data.path()}, work.path());
+    CTempDir data, work;
+    makeDatabase(data / "t.db", {{"k", "v"}});
+    const std::string original = testutil::readFile(data / "t.db");
+    auto fill = [&](std::string text) {
+      for (const auto& [from, to] :
+           {std::pair<std::string, std::string>{"$DATA", data.path()},
+            {"$NAME", std::filesystem::path(data.path()).filename().string()}}) {
+        for (size_t at; (at = text.find(from)) != std::string::npos;) text.replace(at, 5, to);
+      }
+      return text;
+    };
+    writeFile(work / "patch.txt", fill(c.script));
+    rk::injectFault(c.fault, 1);
+    const std::vector<std::string> args{"patch.txt", data.path()};
+    const testutil::RunResult result = c.fault == eFault::kNone
+                                           ? testutil::runTovrin(args, work.path())
+                                           : testutil::runInProcess(args, work.path());
     EXPECT_EQ(1, result.exitStatus) << c.script;
-    EXPECT_EQ(c.message, result.errorFile) << c.script;
-    EXPECT_EQ(c.out, result.out) << c.script;
+    EXPECT_EQ(fill(c.message), result.errorFile) << c.script;
+    EXPECT_EQ(fill(c.out), result.out) << c.script;
     EXPECT_EQ("", result.err) << c.script;
+    std::string keys;
+    if (testutil::fileExists(work / "t.db")) {
+      for (const auto& record : readDatabase(work / "t.db")) keys += "," + record.first;
+    }
+    EXPECT_EQ(c.copy ? std::string(",") + c.copy : "", keys) << c.script;
+    EXPECT_TRUE(original == testutil::readFile(data / "t.db")) << c.script;
   }
 }
 
