@@ -66,8 +66,8 @@ class CDatabase {
   // True when the key is stored.
   bool exists(const char* key);
   // Sets `data` and `length` to the key's record. The bytes belong to the
-  // database and stay valid until the next fetch, store, remove or close on
-  // this object; calls on other objects do not touch them. An empty record
+  // database and stay valid until the next fetch, store, remove, nextKey or
+  // close on this object; calls on other objects do not touch them. An empty record
   // gives length 0 and a non-null pointer. False: no such key, or a failure.
   [[nodiscard]] bool fetch(const char* key, const void*& data, int& length);
   // Creates the key or replaces its data; the bytes are copied before it
@@ -98,6 +98,8 @@ class CDatabase {
   // `emptyFile`: the file had no bytes when it was opened.
   bool startSession(eOpenFlags mode, bool emptyFile);
   Statement prepare(const char* sql);
+  // True when `fault` is armed to fail this call; latches the failed state.
+  bool injected(eFault fault);
   // Steps `statement`; an error, or an armed `fault`, latches the failed
   // state.
   Outcome step(sqlite3_stmt* statement, eFault fault = eFault::kNone);
@@ -105,6 +107,20 @@ class CDatabase {
   Outcome stepOnce(sqlite3_stmt* statement, eFault fault = eFault::kNone);
   bool bindKey(sqlite3_stmt* statement, const char* key);
   bool stepWalk(const char*& key);
+  // A lookup cursor: a range scan that, after each lookup, stands on the
+  // first key at or after the key asked for. Lookups that come in ascending
+  // order (the comparison's, walking another database) step it forward
+  // instead of searching the B-tree anew for each key.
+  struct Cursor {
+    Statement statement;
+    bool positioned = false;    // it stands on a row
+    const char* key = nullptr;  // the key of that row
+    size_t keyLength = 0;
+  };
+  // Moves `cursor` to `key`: kRow when the key is stored (the cursor's row
+  // is then its row), kDone when it is not.
+  Outcome seek(Cursor& cursor, const char* key, eFault fault);
+  void forgetCursors();
   // Records why the current call fails and answers false.
   bool fail(const std::string& reason);
   bool usable() const { return hasTable_ && !failed_; }
@@ -114,8 +130,11 @@ class CDatabase {
   // False for an empty file opened for reading: it has no table to query.
   bool hasTable_ = false;
   bool failed_ = false;
-  Statement exists_, fetch_, store_, remove_, walk_;
-  std::string walkKey_;
+  Cursor exists_, fetch_;
+  Statement store_, remove_, walk_;
+  const char* walkKey_ = nullptr;      // the walk's row's, until it steps
+  const void* lastFetched_ = nullptr;  // the record fetch last handed out
+  int lastFetchedLength_ = 0;
   // A finished walk stays finished: SQLite would restart a done statement.
   bool walking_ = false;
   std::string lastError_;

@@ -1,5 +1,8 @@
 #include "handlers/handler_res.h"
 
+#include <cstdio>
+#include <cstring>
+
 #include "gtest/gtest.h"
 #include "testing/test_util.h"
 
@@ -36,9 +39,16 @@ TEST(HandlerResTest, FloatsAreReadLikeScanfAndStoredLittleEndian) {
   handler.processToken("fArg2", "  -1.5e2 word");
   EXPECT_EQ(std::string("\x00\x00\xC0\x3F\x00\x00\x16\xC3", 8), recordOf(handler).substr(288));
 
-  handler.processToken("fArg1", "3");
-  handler.processToken("fArg2", "word 2");
-  EXPECT_EQ(std::string("\x00\x00\x40\x40\x00\x00\x00\x00", 8), recordOf(handler).substr(288));
+  for (const char* text : {"3", "word 2", "-0x1", "0x10", "+2.5", "1e40", "-1e-50", ".5", "-.5",
+                           "1e", "inf", "-nan", "00012.50", "1.17549435e-38", "\t7", "-", ""}) {
+    float expected = 0;
+    std::sscanf(text, "%f", &expected);
+    unsigned char bytes[4];
+    std::memcpy(bytes, &expected, 4);  // the hosts we build on are little-endian
+    handler.processToken("fArg1", text);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(bytes), 4), recordOf(handler).substr(288, 4))
+        << text;
+  }
 }
 
 TEST(HandlerResTest, ResetEmptiesTheRecordAndBothTextsMustBeFilledIn) {

@@ -12,21 +12,26 @@ bool isGap(char c) { return c == ' ' || c == '\t'; }
 }  // namespace
 
 void readScriptLine(std::istream& script, std::string& line) {
-  using Traits = std::istream::traits_type;
   line.clear();
-  std::streambuf* buffer = script.rdbuf();
-  if (script.eof() || !buffer) return;
-  while (line.size() < kMaxScriptLineLength) {
-    Traits::int_type c = buffer->sbumpc();
-    if (Traits::eq_int_type(c, Traits::eof())) {
-      script.setstate(std::ios::eofbit);
-      return;
-    }
-    // Joining CR LF before counting makes a CR LF line cut exactly where the
-    // same LF line is cut.
-    if (c == '\r' && buffer->sgetc() == '\n') c = buffer->sbumpc();
-    if (c == '\n') return;
-    line.push_back(Traits::to_char_type(c));
+  if (script.eof() || !script.rdbuf()) return;
+  char buffer[kMaxScriptLineLength + 1];
+  // getline scans the stream's buffer a block at a time. It stops after a
+  // line feed (taken, not stored), at the end of the file, or when
+  // kMaxScriptLineLength characters are stored and the next is no line feed
+  // (failbit; the rest stays in the stream).
+  script.getline(buffer, sizeof buffer, '\n');
+  const auto taken = static_cast<size_t>(script.gcount());
+  const bool atLimit = script.fail() && !script.eof() && !script.bad();
+  if (atLimit || (script.fail() && script.eof())) {
+    script.clear(script.rdstate() & ~std::ios::failbit);
+  }
+  const bool lineFeed = !atLimit && !script.eof() && !script.bad() && taken > 0;
+  line.assign(buffer, taken - (lineFeed ? 1 : 0));
+  if (!lineFeed) return;
+  if (!line.empty() && line.back() == '\r') {
+    line.pop_back();  // a CR that the line feed follows belongs to the line end
+  } else if (line.size() == kMaxScriptLineLength) {
+    script.unget();  // a full line: its line feed is read as the next line
   }
 }
 

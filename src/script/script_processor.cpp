@@ -24,10 +24,9 @@ CHandler* CScriptProcessor::findHandler(const std::string& name) const {
 
 bool CScriptProcessor::readLine(std::istream& script, std::string& token, std::string& value) {
   ++lineNumber_;
-  std::string line;
-  readScriptLine(script, line);
-  if (!line.empty() && line[0] == '#') return true;
-  return splitScriptLine(line, token, value);
+  readScriptLine(script, line_);
+  if (!line_.empty() && line_[0] == '#') return true;
+  return splitScriptLine(line_, token, value);
 }
 
 void CScriptProcessor::run(const std::string& fileName) {
@@ -35,6 +34,9 @@ void CScriptProcessor::run(const std::string& fileName) {
   // readScriptLine takes CR LF as a line end itself.
   std::ifstream script(fileName, std::ios::binary);
   if (!script.is_open()) fatalError("Could not open file %s", fileName.c_str());
+  // A read error (the name of a folder, a failing disk) throws, so that it
+  // cannot pass for the end of the script.
+  script.exceptions(std::ios::badbit);
 
   lineNumber_ = 0;
   std::string token;

@@ -62,4 +62,5 @@ class CScriptProcessor {
 
   std::map<std::string, std::unique_ptr<CHandler>> handlers_;
   int lineNumber_ = 0;
+  std::string line_;  // the line last read, kept for its buffer
 };
