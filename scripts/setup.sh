@@ -9,28 +9,13 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+source scripts/install_packages.sh
 mode=${1:-}
-common=(g++ cmake ninja-build libsqlite3-dev sqlite3 libzip-dev zip)
 case "$mode" in
-  example) packages=("${common[@]}") ;;
-  test) packages=("${common[@]}" libgtest-dev clang libclang-rt-14-dev clang-format git) ;;
+  example) install_packages "${build_packages[@]}" ;;
+  test) install_packages "${build_packages[@]}" libgtest-dev clang libclang-rt-14-dev clang-format git ;;
   *) echo "usage: bash scripts/setup.sh example|test" >&2; exit 2 ;;
 esac
-
-missing=()
-for package in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
-    missing+=("$package")
-done
-if ((${#missing[@]})); then
-  sudo=()
-  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
-  echo "Installing: ${missing[*]}"
-  "${sudo[@]}" apt-get update -q
-  # Through env, because sudo drops the caller's environment.
-  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive \
-    apt-get install -y -q --no-install-recommends "${missing[@]}"
-fi
 
 build() {  # folder, then CMake arguments
   local dir=$1

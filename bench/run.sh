@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Builds tovrin for speed and times it against the standard SQLite tools on
+# N records (default 1,000,000) and on N/10, RUNS runs each (default 5):
+#   bash bench/run.sh [N [RUNS]]
+# Installs what is missing (sqldiff comes in sqlite3-tools). Needs about
+# 2.5 GB of free disk under build-bench/ at the default N.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/install_packages.sh
+install_packages "${build_packages[@]}" sqlite3-tools
+cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=g++ \
+  -DTOVRIN_TESTS=OFF -DTOVRIN_WERROR=OFF -DTOVRIN_SANITIZE=OFF -DTOVRIN_FUZZ=OFF >/dev/null
+ninja -C build-bench tovrin tovrin_bench
+build-bench/tovrin_bench build-bench/tovrin build-bench/work "${1:-1000000}" "${2:-5}"
