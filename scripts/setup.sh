@@ -13,7 +13,10 @@ source scripts/install_packages.sh
 mode=${1:-}
 case "$mode" in
   example) install_packages "${build_packages[@]}" ;;
-  test) install_packages "${build_packages[@]}" libgtest-dev clang libclang-rt-14-dev clang-format git ;;
+  test)
+    install_packages "${build_packages[@]}" libgtest-dev clang libclang-rt-14-dev clang-format git \
+      dpkg-dev file mandoc
+    ;;
   *) echo "usage: bash scripts/setup.sh example|test" >&2; exit 2 ;;
 esac
 
@@ -57,5 +60,23 @@ for target in script database; do
 done
 
 git ls-files '*.h' '*.cpp' | xargs clang-format --dry-run --Werror
-bash examples/run_example.sh build/tovrin >/dev/null
+
+# The Debian package holds the binary, the manual page (lint-clean above
+# style level) and the completion, and what it installs runs the example.
+(cd build && rm -f tovrin_*.deb && cpack -G DEB >/dev/null)
+root=$(mktemp -d)
+trap 'rm -rf "$root"' EXIT
+dpkg -x build/tovrin_*.deb "$root"
+for file in usr/bin/tovrin usr/share/man/man1/tovrin.1 usr/share/bash-completion/completions/tovrin; do
+  [ -f "$root/$file" ] || { echo "The package lacks $file." >&2; exit 1; }
+done
+mandoc -T lint -W warning "$root/usr/share/man/man1/tovrin.1"
+# The completion offers databases, and folders on the way, after -diff.
+mkdir "$root/try" "$root/try/sub"
+touch "$root/try/a.db" "$root/try/notes.txt"
+completed=$(cd "$root/try" && bash -c 'source "$0"; COMP_WORDS=(tovrin -diff ""); COMP_CWORD=2
+  _tovrin 2>/dev/null; printf "%s " "${COMPREPLY[@]}"' \
+  "$root/usr/share/bash-completion/completions/tovrin")
+[ "$completed" = "sub a.db " ] || { echo "Completion after -diff: '$completed'" >&2; exit 1; }
+bash examples/run_example.sh "$root/usr/bin/tovrin" >/dev/null
 echo "All tests passed."
