@@ -244,7 +244,9 @@ CDatabase::Outcome CDatabase::seek(Cursor& cursor, const char* key, eFault fault
     const Outcome outcome = step(statement);
     cursor.positioned = outcome == Outcome::kRow;
     if (cursor.positioned) {
-      cursor.key = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
+      // A damaged file may hold a NULL key, which compares as the empty one.
+      const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
+      cursor.key = text ? text : "";
       cursor.keyLength = static_cast<size_t>(sqlite3_column_bytes(statement, 0));
     }
     return outcome;
