@@ -11,11 +11,11 @@
 // platform_win32.cpp), chosen by the build.
 namespace rk::platform {
 
-// Creates a new file whose name is `prefix` followed by a unique suffix and
-// opens it for binary writing. The file is created exclusively: an existing
-// file or link of that name is never opened, so a planted link cannot
-// redirect the write. Sets `path` to the name used. Null: not created.
-FilePtr createUniqueFile(const std::string& prefix, std::string& path);
+// Creates the file `path` and opens it for binary writing, exclusively: an
+// existing file or link of that name is never opened, so a planted link
+// cannot redirect the write. Null: not created; `nameTaken` then tells
+// whether something had the name already.
+FilePtr createNewFile(const std::string& path, bool& nameTaken);
 
 // Flushes the C library's buffer and then the operating system's, so that a
 // rename after it cannot expose a file whose bytes are not on disk yet.

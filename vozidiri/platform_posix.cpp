@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
-#include <random>
 #include <vector>
 
 #include "platform.h"
@@ -68,26 +67,16 @@ bool copyRange(int in, int out, off_t from, off_t to) {
 
 }  // namespace
 
-FilePtr createUniqueFile(const std::string& prefix, std::string& path) {
-  std::random_device seed;
-  std::mt19937_64 random(seed() ^ (static_cast<uint64_t>(getpid()) << 32));
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    char suffix[17];
-    std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(random()));
-    path = prefix + suffix;
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd < 0) {
-      if (errno == EEXIST) continue;
-      return nullptr;
-    }
-    FilePtr file(fdopen(fd, "wb"));
-    if (!file) {
-      close(fd);
-      unlink(path.c_str());
-    }
-    return file;
+FilePtr createNewFile(const std::string& path, bool& nameTaken) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  nameTaken = fd < 0 && errno == EEXIST;
+  if (fd < 0) return nullptr;
+  FilePtr file(fdopen(fd, "wb"));
+  if (!file) {
+    close(fd);
+    unlink(path.c_str());
   }
-  return nullptr;
+  return file;
 }
 
 bool flushToDisk(std::FILE* file) { return std::fflush(file) == 0 && fsync(fileno(file)) == 0; }

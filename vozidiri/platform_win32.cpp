@@ -5,42 +5,32 @@
 #include <io.h>
 
 #include <cstdio>
-#include <random>
 #include <vector>
 
 #include "platform.h"
 
 namespace rk::platform {
 
-FilePtr createUniqueFile(const std::string& prefix, std::string& path) {
-  std::random_device seed;
-  std::mt19937_64 random(seed() ^ GetCurrentProcessId());
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    char suffix[17];
-    std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(random()));
-    path = prefix + suffix;
-    // CREATE_NEW fails on an existing name, a link included.
-    HANDLE handle = CreateFileA(path.c_str(), GENERIC_WRITE | GENERIC_READ,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-      if (GetLastError() == ERROR_FILE_EXISTS) continue;
-      return nullptr;
-    }
-    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY);
-    if (fd < 0) {
-      CloseHandle(handle);
-      DeleteFileA(path.c_str());
-      return nullptr;
-    }
-    FilePtr file(_fdopen(fd, "wb"));
-    if (!file) {
-      _close(fd);
-      DeleteFileA(path.c_str());
-    }
-    return file;
+FilePtr createNewFile(const std::string& path, bool& nameTaken) {
+  // CREATE_NEW fails on an existing name, a link included. Others may open
+  // it meanwhile: SQLite writes a database copy into it by name.
+  HANDLE handle = CreateFileA(path.c_str(), GENERIC_WRITE | GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  nameTaken = handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS;
+  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY);
+  if (fd < 0) {
+    CloseHandle(handle);
+    DeleteFileA(path.c_str());
+    return nullptr;
   }
-  return nullptr;
+  FilePtr file(_fdopen(fd, "wb"));
+  if (!file) {
+    _close(fd);
+    DeleteFileA(path.c_str());
+  }
+  return file;
 }
 
 bool flushToDisk(std::FILE* file) {

@@ -4,7 +4,9 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
+#include <random>
 #include <system_error>
 
 #include "database.h"
@@ -127,10 +129,20 @@ TRefPointer<CStream> openFileForRead(const std::string& path) {
 
 TRefPointer<CStream> openFileForWrite(const std::string& path) {
   if (faultHits(eFault::kOpenWrite)) return nullptr;
-  std::string temporary;
-  FilePtr file = platform::createUniqueFile(path + ".partial-", temporary);
-  if (!file) return nullptr;
-  return new CAtomicWriteStream(std::move(file), temporary, path);
+  // A name of its own for each copy, so that concurrent runs never share one.
+  static std::mt19937_64 random(std::random_device{}() ^ static_cast<uint64_t>(std::time(nullptr))
+                                                             << 20);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    char suffix[17];
+    std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(random()));
+    const std::string temporary = path + ".partial-" + suffix;
+    bool nameTaken = false;
+    if (FilePtr file = platform::createNewFile(temporary, nameTaken)) {
+      return new CAtomicWriteStream(std::move(file), temporary, path);
+    }
+    if (!nameTaken) break;
+  }
+  return nullptr;
 }
 
 }  // namespace rk
