@@ -5,6 +5,8 @@
 #include "support/primary_copy.h"
 
 #include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 
@@ -88,6 +90,28 @@ TEST(PrimaryCopyJobTest, LiveWalDatabaseIsCopiedWithItsCommittedPages) {
   sqlite3_close(writer);
   EXPECT_EQ(run.exitStatus, 0) << run.errorFile;
   EXPECT_EQ(readDatabase(work / "w.db"), (Records{{"in wal", "\x02"}}));
+}
+
+TEST(PrimaryCopyJobTest, AHotJournalIsRolledBackNeverCopied) {
+  CTempDir data, work;
+  Records records;
+  for (int i = 0; i < 500; ++i) records["k" + std::to_string(i)] = "committed";
+  makeDatabase(data / "x.db", records);
+  // A writer killed after its cache spilled half a transaction into the file.
+  if (fork() == 0) {
+    sqlite3* writer = nullptr;
+    sqlite3_open((data / "x.db").c_str(), &writer);
+    sqlite3_exec(writer, "PRAGMA cache_size = 1; BEGIN; UPDATE records SET data = 'uncommitted'",
+                 nullptr, nullptr, nullptr);
+    _exit(testutil::fileExists(data / "x.db-journal") ? 0 : 1);
+  }
+  int status = 0;
+  wait(&status);
+  ASSERT_EQ(status, 0) << "no hot journal was left";
+  testutil::writeFile(work / "patch.txt", "db : x.db\nkey : new\ndelete\n");
+  const testutil::RunResult run = runTovrin({"patch.txt", data.path()}, work.path());
+  EXPECT_EQ(run.exitStatus, 0) << run.errorFile;
+  EXPECT_EQ(readDatabase(work / "x.db"), records);
 }
 
 TEST(PrimaryCopyJobTest, ADatabaseBeyond2GiBIsCopiedWhole) {
