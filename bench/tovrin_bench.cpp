@@ -134,7 +134,9 @@ void generate(const fs::path& folder, int n) {
 
 struct Job {
   const char* name;
-  std::string setup, tovrin, peer;  // setup runs untimed before each of the two
+  // Runs untimed before each timed run, and then sync, so that no run pays
+  // for writing back what the one before it wrote.
+  std::string setup, tovrin, peer;
 };
 
 struct Result {
@@ -176,7 +178,7 @@ std::vector<Result> measure(const std::string& binary, const fs::path& folder, i
     std::vector<double> times[2], peaks[2];
     for (int i = 0; i <= runs; ++i) {  // run 0 is the warm-up
       for (int side = 0; side < 2; ++side) {
-        run(job.setup, where);
+        run(job.setup + " && sync", where);
         const Measure m = run(side == 0 ? job.tovrin : job.peer, where);
         if (i == 0) continue;
         times[side].push_back(m.seconds);
