@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs the bundled example with the tovrin binary named by the first argument,
 # in a fresh folder "example" beside that binary, and leaves the results there.
+# TOVRIN_EMULATOR, when set, runs the binary (Wine for tovrin.exe).
 set -euo pipefail
 binary=$(realpath "$1")
 examples=$(cd "$(dirname "$0")" && pwd)
@@ -13,7 +14,7 @@ sqlite3 "$work/new.db" <"$examples/new.sql"
 (cd "$work" && zip -q -m data/base.zq new.db)
 cd "$work"
 
-tovrin() { "$binary" "$@"; }
+tovrin() { ${TOVRIN_EMULATOR:-} "$binary" "$@"; }
 show() {
   echo "\$ $*"
   "$@"

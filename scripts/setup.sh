@@ -2,7 +2,8 @@
 # Sets up a Debian 12 machine for Tovrin, builds it and then either runs the
 # bundled example or every test:
 #   bash scripts/setup.sh example
-#   bash scripts/setup.sh test
+#   bash scripts/setup.sh test      (ends with the Windows build and its tests)
+#   bash scripts/setup.sh windows   (only tovrin.exe, its tests under Wine)
 # Debian packages are installed only when missing (as root, or through sudo).
 # Each mode builds in folders of its own, with every setting it relies on
 # given explicitly, so neither can run the other's binaries.
@@ -10,14 +11,20 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 source scripts/install_packages.sh
+windows_packages=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 libz-mingw-w64-dev wine64
+                  libgtest-dev tcl dpkg-dev)
 mode=${1:-}
 case "$mode" in
   example) install_packages "${build_packages[@]}" ;;
   test)
     install_packages "${build_packages[@]}" libgtest-dev clang libclang-rt-14-dev clang-format git \
-      dpkg-dev file mandoc
+      dpkg-dev file mandoc "${windows_packages[@]}"
     ;;
-  *) echo "usage: bash scripts/setup.sh example|test" >&2; exit 2 ;;
+  windows)
+    install_packages "${build_packages[@]}" "${windows_packages[@]}"
+    exec bash scripts/windows.sh
+    ;;
+  *) echo "usage: bash scripts/setup.sh example|test|windows" >&2; exit 2 ;;
 esac
 
 build() {  # folder, then CMake arguments
@@ -79,4 +86,6 @@ completed=$(cd "$root/try" && bash -c 'source "$0"; COMP_WORDS=(tovrin -diff "")
   "$root/usr/share/bash-completion/completions/tovrin")
 [ "$completed" = "sub a.db " ] || { echo "Completion after -diff: '$completed'" >&2; exit 1; }
 bash examples/run_example.sh "$root/usr/bin/tovrin" >/dev/null
+
+bash scripts/windows.sh
 echo "All tests passed."

@@ -80,11 +80,14 @@ struct RunResult {
 
 // Starts the tovrin binary once per entry of `runs`, all at once in the folder
 // `cwd`, with standard input from /dev/null and, when `fileSizeLimit` is not
-// negative, that limit on the files it writes; waits for all of them.
+// negative, that limit on the files it writes (POSIX only); waits for all of
+// them. Standard output is given with LF line ends on every platform.
 std::vector<RunResult> runTovrinTogether(const std::vector<std::vector<std::string>>& runs,
                                          const std::string& cwd, long fileSizeLimit = -1);
 RunResult runTovrin(const std::vector<std::string>& args, const std::string& cwd,
                     long fileSizeLimit = -1);
+// Fills in the error file that a run left in `cwd`.
+void collectErrorFile(RunResult& result, const std::string& cwd);
 
 // Runs the whole program in this process, as `tovrin args...` in `cwd` with a
 // fresh global file system, so that a fault armed with rk::injectFault hits

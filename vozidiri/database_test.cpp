@@ -1,8 +1,10 @@
 #include "vozidiri/database.h"
 
 #include <sqlite3.h>
+#ifndef _WIN32
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <filesystem>
 #include <random>
@@ -173,6 +175,7 @@ TEST(DatabaseTest, LookupsInAnyOrderAgreeWithAModel) {
 TEST(DatabaseTest, SessionIsOneTransactionCommittedByClose) {
   CTempDir dir;
   makeDatabase(dir / "a.db", {{"k", "before"}});
+#ifndef _WIN32  // the kill needs fork; Windows has no such way to stop a writer midway
   // A writer killed before close leaves the file as it was.
   const pid_t child = fork();
   if (child == 0) {
@@ -184,6 +187,7 @@ TEST(DatabaseTest, SessionIsOneTransactionCommittedByClose) {
   ASSERT_EQ(waitpid(child, &status, 0), child);
   ASSERT_EQ(WEXITSTATUS(status), 0);
   EXPECT_EQ(readDatabase(dir / "a.db"), (Records{{"k", "before"}}));
+#endif
 
   // Reopening on a new name commits the previous database; destruction too.
   makeDatabase(dir / "b.db", {});

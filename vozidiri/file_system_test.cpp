@@ -1,5 +1,7 @@
 #include "vozidiri/file_system.h"
 
+#include <filesystem>
+
 #include "gtest/gtest.h"
 #include "testing/test_util.h"
 
@@ -49,7 +51,7 @@ TEST(FileSystemTest, LooksInEachFolderThenItsPacksInTheOrderAdded) {
     EXPECT_EQ(readAll(fs->openRead(name, 32)), content) << name;
     EXPECT_EQ(fs->hasFile(name), std::string(content) != "<none>") << name;
   }
-  EXPECT_EQ(fs->diskPath("e"), data.path() + "/e");
+  EXPECT_EQ(fs->diskPath("e"), (std::filesystem::path(data.path()) / "e").string());
   EXPECT_EQ(fs->diskPath("b"), "") << "a packed file lies on no path";
   EXPECT_FALSE(fs->getPrimaryFactory()->hasFile("b"));
   EXPECT_TRUE(fs->getPrimaryFactory()->hasFile("a"));

@@ -5,8 +5,10 @@
 #include "support/primary_copy.h"
 
 #include <sqlite3.h>
+#ifndef _WIN32
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <filesystem>
 
@@ -93,6 +95,9 @@ TEST(PrimaryCopyJobTest, LiveWalDatabaseIsCopiedWithItsCommittedPages) {
 }
 
 TEST(PrimaryCopyJobTest, AHotJournalIsRolledBackNeverCopied) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Killing a writer midway needs fork.";
+#else
   CTempDir data, work;
   Records records;
   for (int i = 0; i < 500; ++i) records["k" + std::to_string(i)] = "committed";
@@ -112,6 +117,7 @@ TEST(PrimaryCopyJobTest, AHotJournalIsRolledBackNeverCopied) {
   const testutil::RunResult run = runTovrin({"patch.txt", data.path()}, work.path());
   EXPECT_EQ(run.exitStatus, 0) << run.errorFile;
   EXPECT_EQ(readDatabase(work / "x.db"), records);
+#endif
 }
 
 TEST(PrimaryCopyJobTest, ADatabaseBeyond2GiBIsCopiedWhole) {
@@ -134,7 +140,9 @@ TEST(PrimaryCopyJobTest, APlantedLinkIsNeverFollowed) {
   CTempDir data, work;
   makeDatabase(data / "x.db", {{"k", "v"}});
   testutil::writeFile(work / "victim", "precious");
-  std::filesystem::create_symlink(work / "victim", work / "x.db.partial");
+  std::error_code error;
+  std::filesystem::create_symlink(work / "victim", work / "x.db.partial", error);
+  if (error) GTEST_SKIP() << "This system does not let the test make a link: " << error.message();
   testutil::writeFile(work / "patch.txt", scriptFor("x.db"));
   const testutil::RunResult run = runTovrin({"patch.txt", data.path()}, work.path());
   EXPECT_EQ(run.exitStatus, 0) << run.errorFile;
