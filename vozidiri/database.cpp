@@ -23,10 +23,7 @@ constexpr const char* kLocked = "locked";
 constexpr const char* kNotRecordDatabase = "not a record database";
 constexpr const char* kInjectedError = "disk I/O error";
 
-struct ConnectionPtrCloser {
-  void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
-};
-using ConnectionPtr = std::unique_ptr<sqlite3, ConnectionPtrCloser>;
+using ConnectionPtr = std::unique_ptr<sqlite3, CDatabase::ConnectionCloser>;
 
 ConnectionPtr openConnection(const std::string& path, int flags) {
   sqlite3* raw = nullptr;
@@ -40,6 +37,10 @@ ConnectionPtr openConnection(const std::string& path, int flags) {
 
 bool execOk(sqlite3* db, const char* sql) {
   return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+bool bindKey(sqlite3_stmt* statement, const char* key) {
+  return key && sqlite3_bind_text(statement, 1, key, -1, SQLITE_STATIC) == SQLITE_OK;
 }
 
 }  // namespace
@@ -87,16 +88,12 @@ CDatabase::Outcome CDatabase::stepOnce(sqlite3_stmt* statement, eFault fault) {
   return outcome;
 }
 
-bool CDatabase::bindKey(sqlite3_stmt* statement, const char* key) {
-  return key && sqlite3_bind_text(statement, 1, key, -1, SQLITE_STATIC) == SQLITE_OK;
-}
-
 bool CDatabase::open(const std::string& name, eOpenFlags mode) {
   const bool wasWriting = isOpen() && mode_ == eOpenWrite;
   if (!close() && wasWriting) return false;
   failed_ = false;
   if (mode != eOpenRead && mode != eOpenWrite) return fail("unknown open mode");
-  if (faultHits(eFault::kOpen)) return fail(kInjectedError);
+  if (injected(eFault::kOpen)) return false;
 
   CGlobalFileSystem* fileSystem = TSingleton<CGlobalFileSystem>::_instance;
   if (!fileSystem) return openFile(name, mode);
@@ -107,14 +104,15 @@ bool CDatabase::open(const std::string& name, eOpenFlags mode) {
   const TRefPointer<CFileFactory> factory = fileSystem->findFactory(name);
   if (!factory) return fail(kMissing);
   const std::string path = factory->diskPath(name);
-  if (!path.empty()) return openFile(path, mode);
+  return path.empty() ? openPackEntry(*factory, name) : openFile(path, mode);
+}
 
-  // A pack entry: read whole into memory and opened from there, read-only.
-  const TRefPointer<CStream> stream = factory->openRead(name, CStream::eBinary);
+bool CDatabase::openPackEntry(CFileFactory& factory, const std::string& name) {
+  const TRefPointer<CStream> stream = factory.openRead(name, CStream::eBinary);
   const int size = stream ? stream->getSize() : -1;
   if (size < 0) return fail(kMissing);
-  db_.reset(openConnection(":memory:", SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE).release());
-  if (!db_) return fail("out of memory");
+  ConnectionPtr db = openConnection(":memory:", SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+  if (!db) return fail("out of memory");
   if (size > 0) {
     auto* bytes = static_cast<unsigned char*>(sqlite3_malloc64(static_cast<sqlite3_uint64>(size)));
     if (!bytes) return fail("out of memory");
@@ -127,13 +125,13 @@ bool CDatabase::open(const std::string& name, eOpenFlags mode) {
     // A database packed while in WAL mode: memory has no WAL to read, and the
     // pages are whole without one.
     if (size > 19 && bytes[18] == 2 && bytes[19] == 2) bytes[18] = bytes[19] = 1;
-    if (sqlite3_deserialize(db_.get(), "main", bytes, size, size,
+    if (sqlite3_deserialize(db.get(), "main", bytes, size, size,
                             SQLITE_DESERIALIZE_FREEONCLOSE | SQLITE_DESERIALIZE_READONLY) !=
         SQLITE_OK) {
-      db_.reset();
       return fail(kNotRecordDatabase);
     }
   }
+  db_ = std::move(db);
   if (!startSession(eOpenRead, size == 0)) {
     db_.reset();
     return false;
@@ -147,7 +145,7 @@ bool CDatabase::openFile(const std::string& path, eOpenFlags mode) {
   const bool emptyFile = std::filesystem::file_size(path, error) == 0 && !error;
   // Read mode opens read-write too, with query_only set: a read-only
   // connection could not roll back the journal that a killed writer left.
-  db_.reset(openConnection(path, SQLITE_OPEN_READWRITE).release());
+  db_ = openConnection(path, SQLITE_OPEN_READWRITE);
   if (!db_) return fail(kMissing);
   if (!startSession(mode, emptyFile)) {
     db_.reset();

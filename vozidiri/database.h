@@ -11,6 +11,8 @@ struct sqlite3_stmt;
 
 namespace rk {
 
+class CFileFactory;
+
 // A record database: text keys, each mapping to a blob of bytes.
 //
 // On disk a record database is an SQLite 3 file holding
@@ -83,10 +85,12 @@ class CDatabase {
   [[nodiscard]] bool firstKey(const char*& key);
   [[nodiscard]] bool nextKey(const char*& key);
 
- private:
+  // Closes an SQLite connection; every connection of the library has one.
   struct ConnectionCloser {
     void operator()(sqlite3* db) const;
   };
+
+ private:
   struct StatementFinalizer {
     void operator()(sqlite3_stmt* statement) const;
   };
@@ -94,7 +98,8 @@ class CDatabase {
   enum class Outcome { kRow, kDone, kFailed };
 
   bool openFile(const std::string& path, eOpenFlags mode);
-  bool openPackEntry(const std::string& name);
+  // Reads the named entry of `factory`, a pack, into memory and opens it.
+  bool openPackEntry(CFileFactory& factory, const std::string& name);
   // `emptyFile`: the file had no bytes when it was opened.
   bool startSession(eOpenFlags mode, bool emptyFile);
   Statement prepare(const char* sql);
@@ -105,7 +110,6 @@ class CDatabase {
   Outcome step(sqlite3_stmt* statement, eFault fault = eFault::kNone);
   // Steps a statement bound for one lookup and resets it.
   Outcome stepOnce(sqlite3_stmt* statement, eFault fault = eFault::kNone);
-  bool bindKey(sqlite3_stmt* statement, const char* key);
   bool stepWalk(const char*& key);
   // A lookup cursor: a range scan that, after each lookup, stands on the
   // first key at or after the key asked for. Lookups that come in ascending

@@ -38,8 +38,6 @@ class CFolderFactory : public CFileFactory {
  public:
   explicit CFolderFactory(std::string folder) : folder_(std::move(folder)) {}
 
-  const std::string& folder() const { return folder_; }
-
   TRefPointer<CStream> openRead(const std::string& name, int flags) override;
   TRefPointer<CStream> openWrite(const std::string& name, int flags) override;
   bool prepareWrite(const std::string& name, int flags) override;

@@ -57,22 +57,23 @@ TRefPointer<CPackFactory> CPackFactory::open(const std::string& path) {
   return new CPackFactory(std::move(archive), path);
 }
 
-int64_t CPackFactory::readableEntry(const std::string& name) {
+int CPackFactory::readableSize(const std::string& name, uint64_t& index) {
   const std::string wanted = entryName(name);
   if (wanted.empty() || wanted.back() == '/') return -1;
-  const zip_int64_t index = zip_name_locate(archive_.get(), wanted.c_str(), ZIP_FL_ENC_RAW);
-  if (index < 0) return -1;
-  const auto known = readable_.find(static_cast<uint64_t>(index));
-  if (known != readable_.end()) return known->second ? index : -1;
+  const zip_int64_t found = zip_name_locate(archive_.get(), wanted.c_str(), ZIP_FL_ENC_RAW);
+  if (found < 0) return -1;
+  index = static_cast<uint64_t>(found);
+  const auto known = sizes_.find(index);
+  if (known != sizes_.end()) return known->second;
 
   // Reading the entry to its end is the only way to learn that libzip can
   // decrypt, inflate and CRC-check it; the answer is kept.
-  bool readable = false;
+  int size = -1;
   zip_stat_t stat;
   zip_stat_init(&stat);
-  if (zip_stat_index(archive_.get(), static_cast<zip_uint64_t>(index), 0, &stat) == 0 &&
-      (stat.valid & ZIP_STAT_SIZE) && stat.size <= INT_MAX) {
-    EntryPtr entry(zip_fopen_index(archive_.get(), static_cast<zip_uint64_t>(index), 0));
+  if (zip_stat_index(archive_.get(), index, 0, &stat) == 0 && (stat.valid & ZIP_STAT_SIZE) &&
+      stat.size <= INT_MAX) {
+    EntryPtr entry(zip_fopen_index(archive_.get(), index, 0));
     if (entry) {
       char buffer[64 * 1024];
       zip_uint64_t total = 0;
@@ -80,31 +81,30 @@ int64_t CPackFactory::readableEntry(const std::string& name) {
       while ((got = zip_fread(entry.get(), buffer, sizeof buffer)) > 0) {
         total += static_cast<zip_uint64_t>(got);
       }
-      readable = got == 0 && total == stat.size;
+      if (got == 0 && total == stat.size) size = static_cast<int>(stat.size);
     }
   }
-  readable_[static_cast<uint64_t>(index)] = readable;
-  return readable ? index : -1;
+  sizes_[index] = size;
+  return size;
 }
 
 TRefPointer<CStream> CPackFactory::openRead(const std::string& name, int) {
-  const int64_t index = readableEntry(name);
-  if (index < 0) return nullptr;
-  zip_stat_t stat;
-  zip_stat_init(&stat);
-  if (zip_stat_index(archive_.get(), static_cast<zip_uint64_t>(index), 0, &stat) != 0) {
-    return nullptr;
-  }
-  EntryPtr entry(zip_fopen_index(archive_.get(), static_cast<zip_uint64_t>(index), 0));
+  uint64_t index = 0;
+  const int size = readableSize(name, index);
+  if (size < 0) return nullptr;
+  EntryPtr entry(zip_fopen_index(archive_.get(), index, 0));
   if (!entry) return nullptr;
-  return new CPackStream(this, std::move(entry), static_cast<int>(stat.size));
+  return new CPackStream(this, std::move(entry), size);
 }
 
 TRefPointer<CStream> CPackFactory::openWrite(const std::string&, int) { return nullptr; }
 
 bool CPackFactory::prepareWrite(const std::string&, int) { return false; }
 
-bool CPackFactory::hasFile(const std::string& name) { return readableEntry(name) >= 0; }
+bool CPackFactory::hasFile(const std::string& name) {
+  uint64_t index = 0;
+  return readableSize(name, index) >= 0;
+}
 
 std::string CPackFactory::diskPath(const std::string&) { return {}; }
 

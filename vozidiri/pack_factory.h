@@ -45,13 +45,13 @@ class CPackFactory : public CFileFactory {
   };
 
   CPackFactory(std::unique_ptr<zip, ArchiveCloser> archive, std::string path);
-  // The index of the named entry when it is a file that reads back whole;
-  // -1 otherwise.
-  int64_t readableEntry(const std::string& name);
+  // The size of the named entry when it is a file that reads back whole,
+  // with its index; -1 otherwise.
+  int readableSize(const std::string& name, uint64_t& index);
 
   std::unique_ptr<zip, ArchiveCloser> archive_;
   std::string path_;
-  std::map<uint64_t, bool> readable_;  // entries read through so far
+  std::map<uint64_t, int> sizes_;  // entries read through so far: size, or -1
 };
 
 }  // namespace rk

@@ -21,11 +21,9 @@ void readScriptLine(std::istream& script, std::string& line) {
   // (failbit; the rest stays in the stream).
   script.getline(buffer, sizeof buffer, '\n');
   const auto taken = static_cast<size_t>(script.gcount());
-  const bool atLimit = script.fail() && !script.eof() && !script.bad();
-  if (atLimit || (script.fail() && script.eof())) {
-    script.clear(script.rdstate() & ~std::ios::failbit);
-  }
-  const bool lineFeed = !atLimit && !script.eof() && !script.bad() && taken > 0;
+  const bool lineFeed = !script.fail() && !script.eof();
+  // Reaching the limit or the end is no failure of the script's.
+  if (!script.bad()) script.clear(script.rdstate() & ~std::ios::failbit);
   line.assign(buffer, taken - (lineFeed ? 1 : 0));
   if (!lineFeed) return;
   if (!line.empty() && line.back() == '\r') {
