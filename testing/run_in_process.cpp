@@ -26,8 +26,7 @@ RunResult runInProcess(const std::vector<std::string>& args, const std::string& 
   std::fflush(stdout);
   result.out = testing::internal::GetCapturedStdout();
   rk::clearFaults();
-  result.hasErrorFile = fileExists("tovrin.error");
-  if (result.hasErrorFile) result.errorFile = readFile("tovrin.error");
+  collectErrorFile(result, ".");
   std::filesystem::current_path(previous);
   return result;
 }

@@ -17,12 +17,6 @@ CTempDir::~CTempDir() {
   fs::remove_all(path_, error);
 }
 
-CScopedCurrentDir::CScopedCurrentDir() : previous_(fs::current_path().string()) {
-  fs::current_path(dir_.path());
-}
-
-CScopedCurrentDir::~CScopedCurrentDir() { fs::current_path(previous_); }
-
 namespace {
 
 void createParentOf(const std::string& path) {

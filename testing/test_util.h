@@ -1,8 +1,8 @@
 #pragma once
 
-// Helpers shared by the tests: fresh temporary folders, record databases and
-// packs made and read with SQLite and libzip directly (independently of the
-// library under test), and runs of the whole program.
+// Helpers shared by the tests: temporary folders, record databases and packs
+// made and read with SQLite and libzip directly (not through the library
+// under test), and runs of the whole program.
 
 #include <map>
 #include <string>
@@ -25,34 +25,21 @@ class CTempDir {
   std::string path_;
 };
 
-// A fresh temporary folder as the current folder while the object lives.
-class CScopedCurrentDir {
- public:
-  CScopedCurrentDir();
-  CScopedCurrentDir(const CScopedCurrentDir&) = delete;
-  CScopedCurrentDir& operator=(const CScopedCurrentDir&) = delete;
-  ~CScopedCurrentDir();
-
- private:
-  CTempDir dir_;
-  std::string previous_;
-};
-
 using Records = std::map<std::string, std::string>;
 
-// Creates (or replaces) a record database file; creates the folders it needs.
+// Creates (or replaces) a record database file, and the folders it needs.
 void makeDatabase(const std::string& path, const Records& records);
-// Every record of a database file. Fails the test when it cannot be read.
+// Every record of a database file; fails the test when it cannot be read.
 Records readDatabase(const std::string& path);
 
-// One entry of a pack. A name ending in '/' is a folder.
+// One entry of a pack; a name ending in '/' is a folder.
 struct PackEntry {
   std::string name;
   std::string content;
   bool stored = false;     // kept as it is rather than deflated
   bool encrypted = false;  // AES-256, with a password nobody passes
 };
-// Creates (or replaces) the ZIP archive `path`; creates the folders it needs.
+// Creates (or replaces) the ZIP archive `path`, and the folders it needs.
 void makePack(const std::string& path, const std::vector<PackEntry>& entries);
 
 std::string readFile(const std::string& path);
@@ -72,16 +59,15 @@ std::string fatalMessageOf(TAction&& action) {
 
 struct RunResult {
   int exitStatus = -1;
-  std::string out;
+  std::string out;  // with LF line ends on every platform
   std::string err;
   bool hasErrorFile = false;
   std::string errorFile;  // content of "tovrin.error" when present
 };
 
-// Starts the tovrin binary once per entry of `runs`, all at once in the folder
-// `cwd`, with standard input from /dev/null and, when `fileSizeLimit` is not
-// negative, that limit on the files it writes (POSIX only); waits for all of
-// them. Standard output is given with LF line ends on every platform.
+// Starts the tovrin binary once per entry of `runs`, all at once, in `cwd`
+// with standard input from /dev/null and, when `fileSizeLimit` is not
+// negative, that limit on the files it writes (POSIX only); waits for all.
 std::vector<RunResult> runTovrinTogether(const std::vector<std::vector<std::string>>& runs,
                                          const std::string& cwd, long fileSizeLimit = -1);
 RunResult runTovrin(const std::vector<std::string>& args, const std::string& cwd,
@@ -92,7 +78,7 @@ void collectErrorFile(RunResult& result, const std::string& cwd);
 // Runs the whole program in this process, as `tovrin args...` in `cwd` with a
 // fresh global file system, so that a fault armed with rk::injectFault hits
 // it; clears the faults afterwards. Standard error is not collected. Only the
-// tool's tests link it (testing/run_in_process.cpp).
+// tool's tests link it.
 RunResult runInProcess(const std::vector<std::string>& args, const std::string& cwd);
 
 }  // namespace testutil

@@ -23,6 +23,7 @@ TEST(DiffJobTest, ListsKeysInWalkOrderAndComparesEveryByte) {
                                      {"prefix", "abcde"},
                                      {"%s only 2", ""},
                                      {"b only 2", "y"}});
+  testutil::writeFile(dir / "tovrin.error", "left by an earlier run");
   const testutil::RunResult run =
       testutil::runTovrin({"-diff", "data/one.db", "data/two.db"}, dir.path());
   EXPECT_EQ(run.out,
@@ -49,7 +50,7 @@ TEST(DiffJobTest, ListsKeysInWalkOrderAndComparesEveryByte) {
             "prefix\n");
   EXPECT_EQ(run.exitStatus, 0);
   EXPECT_EQ(run.err, "");
-  EXPECT_FALSE(run.hasErrorFile);
+  EXPECT_FALSE(run.hasErrorFile) << "a successful run removes an old one";
 }
 
 TEST(DiffJobTest, FailuresPrintNoReport) {

@@ -1,7 +1,6 @@
 #include "script/script_processor.h"
 
 #include <filesystem>
-#include <sstream>
 
 #include "gtest/gtest.h"
 #include "testing/test_util.h"
@@ -15,18 +14,6 @@ using testutil::makeDatabase;
 using testutil::readDatabase;
 using testutil::Records;
 using testutil::writeFile;
-
-TEST(ScriptProcessorTest, ReadLineCountsLinesAndLeavesTokenAndValueAtAComment) {
-  CScriptProcessor processor;
-  std::istringstream script("key : v\n#x : y\n\n");
-  std::string token, value;
-  EXPECT_TRUE(processor.readLine(script, token, value));
-  EXPECT_TRUE(processor.readLine(script, token, value));
-  EXPECT_EQ("key v", token + " " + value);
-  EXPECT_FALSE(processor.readLine(script, token, value));
-  EXPECT_EQ(" v", token + " " + value);
-  EXPECT_EQ(3, processor.lineNumber());
-}
 
 // The stored sResDef record of two texts and the little-endian bytes of fArg1 and fArg2.
 std::string resDef(std::string templateName, const std::string& fileName,

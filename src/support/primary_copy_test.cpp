@@ -18,41 +18,42 @@
 
 namespace {
 
-using testutil::CScopedCurrentDir;
 using testutil::CTempDir;
-using testutil::fileExists;
 using testutil::makeDatabase;
 using testutil::readDatabase;
 using testutil::readFile;
 using testutil::Records;
-using testutil::runTovrin;
 
 TEST(EnsurePrimaryCopyTest, CopiesExactlyWhatTheFileSystemReads) {
-  CScopedCurrentDir cwd;
-  CTempDir data;
+  CTempDir work, data;
   makeDatabase(data / "plain.db", {{"k", "plain"}});
   makeDatabase(data / "packed.db", {{"k", "packed"}});
   testutil::makePack(data / "base.zq", {{"sub/packed.db", readFile(data / "packed.db")},
                                         {"plain.db", "shadowed by the folder"}});
   const std::string pack = readFile(data / "base.zq");
-  makeDatabase("here.db", {{"k", "here"}});
-  rk::TRefPointer<rk::CFileSystem> fs = rk::CGlobalFileSystem::create(".", "");
+  makeDatabase(work / "here.db", {{"k", "here"}});
+  rk::TRefPointer<rk::CFileSystem> fs = rk::CGlobalFileSystem::create(work.path(), "");
   fs->initPath(data.path(), ".zq");
 
-  ASSERT_TRUE(ensurePrimaryCopy("plain.db"));
-  ASSERT_TRUE(ensurePrimaryCopy("sub/packed.db"));
-  EXPECT_TRUE(readFile("plain.db") == readFile(data / "plain.db"));
-  EXPECT_TRUE(readFile("sub/packed.db") == readFile(data / "packed.db"));
+  ASSERT_TRUE(ensurePrimaryCopy("plain.db") && ensurePrimaryCopy("sub/packed.db"));
+  EXPECT_TRUE(readFile(work / "plain.db") == readFile(data / "plain.db"));
+  EXPECT_TRUE(readFile(work / "sub/packed.db") == readFile(data / "packed.db"));
   EXPECT_TRUE(readFile(data / "base.zq") == pack) << "the pack is never written";
-
   EXPECT_TRUE(ensurePrimaryCopy("here.db"));
-  EXPECT_EQ(readDatabase("here.db"), (Records{{"k", "here"}}));
+  EXPECT_EQ(readDatabase(work / "here.db"), (Records{{"k", "here"}}));
   EXPECT_FALSE(ensurePrimaryCopy("missing.db"));
-  EXPECT_FALSE(fileExists("missing.db"));
+  EXPECT_FALSE(testutil::fileExists(work / "missing.db"));
+}
+
+// Runs `script` with `data` as the data folder in `work`; expects success.
+void runScript(const CTempDir& data, const CTempDir& work, const std::string& script) {
+  testutil::writeFile(work / "patch.txt", script);
+  const testutil::RunResult run = testutil::runTovrin({"patch.txt", data.path()}, work.path());
+  EXPECT_EQ(run.exitStatus, 0) << run.errorFile;
 }
 
 // A script that writes one record under `key` into `name`.
-std::string scriptFor(const std::string& name, const std::string& key = "new") {
+std::string scriptFor(const std::string& name, const std::string& key) {
   return "db : " + name + "\nstruct : sResDef\nkey : " + key +
          "\ndata\n\ttemplateName : t\n\tfileName : f\n";
 }
@@ -77,34 +78,26 @@ TEST(PrimaryCopyJobTest, ConcurrentCopiesOfOneDatabaseNeverLoseRecords) {
   }
 }
 
-TEST(PrimaryCopyJobTest, LiveWalDatabaseIsCopiedWithItsCommittedPages) {
+TEST(PrimaryCopyJobTest, LiveDatabasesAreCopiedWithTheirCommittedPagesOnly) {
   CTempDir data, work;
   makeDatabase(data / "w.db", {{"old", "1"}});
-  sqlite3* writer = nullptr;
+  sqlite3* writer = nullptr;  // holds committed rows in its WAL file
   ASSERT_EQ(sqlite3_open((data / "w.db").c_str(), &writer), SQLITE_OK);
   ASSERT_EQ(sqlite3_exec(writer,
                          "PRAGMA journal_mode = WAL; PRAGMA wal_autocheckpoint = 0;"
                          "INSERT INTO records VALUES('in wal', x'02')",
                          nullptr, nullptr, nullptr),
             SQLITE_OK);
-  testutil::writeFile(work / "patch.txt", "db : w.db\nkey : old\ndelete\n");
-  const testutil::RunResult run = runTovrin({"patch.txt", data.path()}, work.path());
+  runScript(data, work, "db : w.db\nkey : old\ndelete\n");
   sqlite3_close(writer);
-  EXPECT_EQ(run.exitStatus, 0) << run.errorFile;
   EXPECT_EQ(readDatabase(work / "w.db"), (Records{{"in wal", "\x02"}}));
-}
 
-TEST(PrimaryCopyJobTest, AHotJournalIsRolledBackNeverCopied) {
-#ifdef _WIN32
-  GTEST_SKIP() << "Killing a writer midway needs fork.";
-#else
-  CTempDir data, work;
+#ifndef _WIN32  // killing a writer midway needs fork
   Records records;
   for (int i = 0; i < 500; ++i) records["k" + std::to_string(i)] = "committed";
   makeDatabase(data / "x.db", records);
   // A writer killed after its cache spilled half a transaction into the file.
   if (fork() == 0) {
-    sqlite3* writer = nullptr;
     sqlite3_open((data / "x.db").c_str(), &writer);
     sqlite3_exec(writer, "PRAGMA cache_size = 1; BEGIN; UPDATE records SET data = 'uncommitted'",
                  nullptr, nullptr, nullptr);
@@ -113,9 +106,7 @@ TEST(PrimaryCopyJobTest, AHotJournalIsRolledBackNeverCopied) {
   int status = 0;
   wait(&status);
   ASSERT_EQ(status, 0) << "no hot journal was left";
-  testutil::writeFile(work / "patch.txt", "db : x.db\nkey : new\ndelete\n");
-  const testutil::RunResult run = runTovrin({"patch.txt", data.path()}, work.path());
-  EXPECT_EQ(run.exitStatus, 0) << run.errorFile;
+  runScript(data, work, "db : x.db\nkey : new\ndelete\n");
   EXPECT_EQ(readDatabase(work / "x.db"), records);
 #endif
 }
@@ -129,9 +120,8 @@ TEST(PrimaryCopyJobTest, ADatabaseBeyond2GiBIsCopiedWhole) {
   std::filesystem::resize_file(work / "data/big.db", kSize);
   makeDatabase(work / "data/new.db", {{"k", "new"}});
   const testutil::RunResult run =
-      runTovrin({"-autopatch", "data", "big.db", "new.db"}, work.path());
+      testutil::runTovrin({"-autopatch", "data", "big.db", "new.db"}, work.path());
   EXPECT_EQ(run.out, "Patching big.db\n\nPatch: k\n\nFinished patch\n");
-  EXPECT_EQ(run.exitStatus, 0) << run.errorFile;
   EXPECT_EQ(readDatabase(work / "big.db"), (Records{{"k", "new"}}));
   EXPECT_EQ(std::filesystem::file_size(work / "big.db"), kSize);
 }
@@ -143,9 +133,7 @@ TEST(PrimaryCopyJobTest, APlantedLinkIsNeverFollowed) {
   std::error_code error;
   std::filesystem::create_symlink(work / "victim", work / "x.db.partial", error);
   if (error) GTEST_SKIP() << "This system does not let the test make a link: " << error.message();
-  testutil::writeFile(work / "patch.txt", scriptFor("x.db"));
-  const testutil::RunResult run = runTovrin({"patch.txt", data.path()}, work.path());
-  EXPECT_EQ(run.exitStatus, 0) << run.errorFile;
+  runScript(data, work, scriptFor("x.db", "new"));
   EXPECT_EQ(readFile(work / "victim"), "precious");
   EXPECT_EQ(readDatabase(work / "x.db").size(), 2u);
 }
