@@ -3,14 +3,30 @@
 #include <sqlite3.h>
 #include <zip.h>
 
+#ifndef _WIN32
+#include <sys/wait.h>
+#endif
+
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
+#include <thread>
 
 #include "gtest/gtest.h"
 
 namespace testutil {
 namespace fs = std::filesystem;
+
+CTempDir::CTempDir() {
+  std::random_device seed;
+  fs::path path;
+  do {
+    path = fs::temp_directory_path() / ("tovrin-test-" + std::to_string(seed()));
+  } while (!fs::create_directory(path));
+  path_ = path.generic_string();
+}
 
 CTempDir::~CTempDir() {
   std::error_code error;
@@ -22,6 +38,51 @@ namespace {
 void createParentOf(const std::string& path) {
   if (fs::path(path).has_parent_path()) fs::create_directories(fs::path(path).parent_path());
   fs::remove(path);
+}
+
+// One word of a command for the shell that std::system starts: sh, or
+// cmd.exe, after which the C runtime splits the words as a program's
+// arguments (backslashes before a quote doubled).
+std::string shellWord(const std::string& word) {
+#ifdef _WIN32
+  std::string text = "\"";
+  size_t backslashes = 0;
+  for (char c : word) {
+    if (c == '\\') {
+      ++backslashes;
+      continue;
+    }
+    text.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
+    backslashes = 0;
+    text += c;
+  }
+  return text.append(2 * backslashes, '\\') + "\"";
+#else
+  std::string text = "'";
+  for (char c : word) text += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return text + "'";
+#endif
+}
+
+// The command line that runs tovrin with `args` in `cwd`, standard input
+// from the null device, standard output and error into files.
+std::string commandFor(const std::vector<std::string>& args, const std::string& cwd,
+                       [[maybe_unused]] long fileSizeLimit, const std::string& out,
+                       const std::string& err) {
+  std::string binary = TOVRIN_BINARY;
+#ifdef _WIN32
+  if (binary.front() == '/') binary = "Z:" + binary;  // Wine shows the host's root as Z:
+  std::string command = "cd /d " + shellWord(cwd) + " && " + shellWord(binary);
+  const char* nullDevice = "NUL";
+#else
+  std::string command = "cd " + shellWord(cwd) + " && ";
+  // sh counts the limit in blocks of 512 bytes.
+  if (fileSizeLimit >= 0) command += "ulimit -f " + std::to_string(fileSizeLimit / 512) + " && ";
+  command += "exec " + shellWord(binary);
+  const char* nullDevice = "/dev/null";
+#endif
+  for (const std::string& arg : args) command += " " + shellWord(arg);
+  return command + " <" + nullDevice + " >" + shellWord(out) + " 2>" + shellWord(err);
 }
 
 }  // namespace
@@ -108,6 +169,34 @@ bool fileExists(const std::string& path) {
 void collectErrorFile(RunResult& result, const std::string& cwd) {
   result.hasErrorFile = fileExists(cwd + "/tovrin.error");
   if (result.hasErrorFile) result.errorFile = readFile(cwd + "/tovrin.error");
+}
+
+std::vector<RunResult> runTovrinTogether(const std::vector<std::vector<std::string>>& runs,
+                                         const std::string& cwd, long fileSizeLimit) {
+  CTempDir capture;
+  std::vector<RunResult> results(runs.size());
+  std::vector<std::thread> threads;
+  for (size_t i = 0; i < runs.size(); ++i) {
+    const std::string command = commandFor(runs[i], cwd, fileSizeLimit, capture / std::to_string(i),
+                                           capture / ("err" + std::to_string(i)));
+    threads.emplace_back([&result = results[i], command] {
+      const int status = std::system(command.c_str());
+#ifdef _WIN32
+      result.exitStatus = status;
+#else
+      result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+#endif
+    });
+  }
+  for (size_t i = 0; i < runs.size(); ++i) {
+    threads[i].join();
+    std::string& out = results[i].out = readFile(capture / std::to_string(i));
+    // Windows programs write CR LF; the tests compare what the tool means.
+    for (size_t at; (at = out.find("\r\n")) != std::string::npos;) out.erase(at, 1);
+    results[i].err = readFile(capture / ("err" + std::to_string(i)));
+    collectErrorFile(results[i], cwd);
+  }
+  return results;
 }
 
 RunResult runTovrin(const std::vector<std::string>& args, const std::string& cwd,

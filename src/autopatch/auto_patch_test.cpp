@@ -47,7 +47,7 @@ TEST(AutoPatchJobTest, CopiesTheTargetThenAddsAndPatchesItsKeys) {
   EXPECT_FALSE(testutil::fileExists(dir / "new.db"));
 }
 
-TEST(AutoPatchJobTest, PatchesTheCurrentFoldersTargetOrCopiesAnUpToDateOne) {
+TEST(AutoPatchJobTest, PatchesTheCurrentFoldersTargetUnlessUpToDateOrLocked) {
   CTempDir dir;
   makeDatabase(dir / "here.db", {{"a", "current"}});
   makeDatabase(dir / "data/here.db", {{"a", "data folder"}});
@@ -57,25 +57,21 @@ TEST(AutoPatchJobTest, PatchesTheCurrentFoldersTargetOrCopiesAnUpToDateOne) {
   EXPECT_EQ(readDatabase(dir / "here.db"), (Records{{"a", "new"}}));
   EXPECT_EQ(readDatabase(dir / "data/here.db"), (Records{{"a", "data folder"}}));
 
-  const testutil::RunResult run =
+  testutil::RunResult run =
       runTovrin({"-autopatch", "data", "sub/there.db", "sub/new.db"}, dir.path());
   EXPECT_EQ(run.out, "Patching sub/there.db\n\nFile is up-to-date\n");
   EXPECT_EQ(readDatabase(dir / "sub/there.db"), (Records{{"a", "new"}, {"mine", "2"}}));
-}
 
-TEST(AutoPatchJobTest, LockedTargetIsSkippedWithNothingWritten) {
-  CTempDir dir;
-  makeDatabase(dir / "old.db", {{"a", "old"}});
-  makeDatabase(dir / "data/new.db", {{"a", "new"}});
+  makeDatabase(dir / "here.db", {{"a", "old"}});
   sqlite3* holder = nullptr;  // another writer holds the target for the whole run
-  ASSERT_EQ(sqlite3_open((dir / "old.db").c_str(), &holder), SQLITE_OK);
+  ASSERT_EQ(sqlite3_open((dir / "here.db").c_str(), &holder), SQLITE_OK);
   ASSERT_EQ(sqlite3_exec(holder, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
-  const testutil::RunResult run = runTovrin({"-autopatch", "data", "old.db", "new.db"}, dir.path());
+  run = runTovrin({"-autopatch", "data", "here.db", "sub/new.db"}, dir.path());
   sqlite3_close(holder);
-  EXPECT_EQ(run.out, "Patching old.db\n\nTarget file old.db not found, skipping\n");
+  EXPECT_EQ(run.out, "Patching here.db\n\nTarget file here.db not found, skipping\n");
   EXPECT_EQ(run.exitStatus, 0);
   EXPECT_FALSE(run.hasErrorFile);
-  EXPECT_EQ(readDatabase(dir / "old.db"), (Records{{"a", "old"}}));
+  EXPECT_EQ(readDatabase(dir / "here.db"), (Records{{"a", "old"}}));
 }
 
 TEST(AutoPatchJobTest, FailuresAfterTheComparisonLeaveTheTargetAsItWas) {
