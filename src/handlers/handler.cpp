@@ -18,16 +18,23 @@ void CHandler::getData(int& length, const void*& data) const {
 }
 
 void CHandler::addField(const std::string& token, const CFieldSetter& setter) {
-  fields_[token] = setter;
+  for (auto& [name, entered] : fields_) {
+    if (name == token) {
+      entered = setter;
+      return;
+    }
+  }
+  fields_.emplace_back(token, setter);
 }
 
 void CHandler::processToken(const std::string& token, const std::string& value) {
-  const auto field = fields_.find(token);
-  if (field == fields_.end()) {
-    fatalError("Handler '%s' does not know how to process token '%s'", getName(), token.c_str());
+  // A handful of fields: a scan that compares lengths first beats a tree.
+  for (const auto& [name, setter] : fields_) {
+    if (name != token) continue;
+    if (setter.target && setter.parse) (setter.target->*setter.parse)(value);
+    return;
   }
-  const CFieldSetter& setter = field->second;
-  if (setter.target && setter.parse) (setter.target->*setter.parse)(value);
+  fatalError("Handler '%s' does not know how to process token '%s'", getName(), token.c_str());
 }
 
 void CHandler::storeRecord(rk::CDatabase& db, const std::string& key) {

@@ -1,8 +1,9 @@
 #pragma once
 
 #include <cstddef>
-#include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "vozidiri/database.h"
 
@@ -73,5 +74,5 @@ class CHandler {
   static float parseFloat(const std::string& value);
 
  private:
-  std::map<std::string, CFieldSetter> fields_;
+  std::vector<std::pair<std::string, CFieldSetter>> fields_;  // in the order entered
 };

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <exception>
 #include <fstream>
+#include <string_view>
 
 #include "app/fatal_error.h"
 #include "handlers/handler_res.h"
@@ -38,6 +39,7 @@ void CScriptProcessor::run(const std::string& fileName) {
   // cannot pass for the end of the script.
   script.exceptions(std::ios::badbit);
 
+  using namespace std::string_view_literals;  // compared by length first
   lineNumber_ = 0;
   std::string token;
   std::string value;
@@ -56,20 +58,20 @@ void CScriptProcessor::run(const std::string& fileName) {
       (void)readLine(script, token, value);
       if (token.empty()) continue;
 
-      if (token == "db") {
+      if (token == "db"sv) {
         openDatabase(db, value, dbName);
         dbName = value;
-      } else if (token == "struct") {
+      } else if (token == "struct"sv) {
         handler = findHandler(value);
         if (!handler) {
           fatalError("Line %d: Could not find a handler for struct '%s'", lineNumber_,
                      value.c_str());
         }
-      } else if (token == "key") {
+      } else if (token == "key"sv) {
         key = value;
-      } else if (token == "data") {
+      } else if (token == "data"sv) {
         writeRecord(script, token, value, key, db, handler);
-      } else if (token == "delete") {
+      } else if (token == "delete"sv) {
         deleteRecord(token, key, db);
       } else {
         fatalError("Line %d: Invalid operation '%s'", lineNumber_, token.c_str());
