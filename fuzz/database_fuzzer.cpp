@@ -39,16 +39,21 @@ void exercise(rk::CDatabase::eOpenFlags mode) {
   (void)db.close();
 }
 
+void removeDatabase() {
+  for (const char* suffix : {"", "-journal", "-wal", "-shm"}) fs::remove(gPath + suffix);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   gPath =
       (fs::temp_directory_path() / ("tovrin-db-fuzz-" + std::to_string(getpid()) + ".db")).string();
+  std::atexit(removeDatabase);
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  for (const char* suffix : {"", "-journal", "-wal", "-shm"}) fs::remove(gPath + suffix);
+  removeDatabase();
   std::ofstream(gPath, std::ios::binary)
       .write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
   exercise(rk::CDatabase::eOpenRead);

@@ -16,9 +16,14 @@
 
 namespace fs = std::filesystem;
 
+namespace {
+fs::path gWork;
+}  // namespace
+
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  const fs::path work =
+  const fs::path work = gWork =
       fs::temp_directory_path() / ("tovrin-script-fuzz-" + std::to_string(getpid()));
+  std::atexit([] { fs::remove_all(gWork); });
   fs::create_directories(work / "data");
   fs::current_path(work);
   std::ofstream(work / "data/t.db", std::ios::binary);  // an empty database

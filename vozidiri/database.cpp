@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <new>
 #include <system_error>
 
 #include "fault_injection.h"
@@ -94,6 +95,7 @@ bool CDatabase::open(const std::string& name, eOpenFlags mode) {
   failed_ = false;
   if (mode != eOpenRead && mode != eOpenWrite) return fail("unknown open mode");
   if (injected(eFault::kOpen)) return false;
+  if (faultHits(eFault::kNoMemory)) throw std::bad_alloc();
 
   CGlobalFileSystem* fileSystem = TSingleton<CGlobalFileSystem>::_instance;
   if (!fileSystem) return openFile(name, mode);

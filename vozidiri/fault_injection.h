@@ -15,6 +15,7 @@ enum class eFault {
   kCommit,     // the commit of a database opened for writing, at close
   kOpenWrite,  // openFileForWrite: the temporary file is not created
   kCopy,       // CStream::copyFrom into a new file stops short
+  kNoMemory,   // CDatabase::open runs out of memory: throws std::bad_alloc
   kNone        // no point: never fails
 };
 
