@@ -70,6 +70,8 @@ TEST(DiffJobTest, FailuresPrintNoReport) {
       {"a.db", "a.db", "Fetch error during diff", rk::eFault::kFetch},
       // A failed fetch from (2) is not taken for a missing key.
       {"a.db", "a.db", "Fetch error during diff", rk::eFault::kFetch, 2},
+      // Anything but a fatal error that reaches the front end is reported too.
+      {"a.db", "a.db", "Unexpected error: std::bad_alloc", rk::eFault::kNoMemory},
   };
   for (const Case& c : cases) {
     rk::injectFault(c.fault, c.nth);
