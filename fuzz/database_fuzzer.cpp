@@ -40,7 +40,8 @@ void exercise(rk::CDatabase::eOpenFlags mode) {
 }
 
 void removeDatabase() {
-  for (const char* suffix : {"", "-journal", "-wal", "-shm"}) fs::remove(gPath + suffix);
+  std::error_code error;
+  for (const char* suffix : {"", "-journal", "-wal", "-shm"}) fs::remove(gPath + suffix, error);
 }
 
 }  // namespace

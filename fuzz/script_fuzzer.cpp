@@ -17,16 +17,18 @@
 namespace fs = std::filesystem;
 
 namespace {
-fs::path gWork;
+fs::path gWork;  // the scratch folder, removed at exit
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  const fs::path work = gWork =
-      fs::temp_directory_path() / ("tovrin-script-fuzz-" + std::to_string(getpid()));
-  std::atexit([] { fs::remove_all(gWork); });
-  fs::create_directories(work / "data");
-  fs::current_path(work);
-  std::ofstream(work / "data/t.db", std::ios::binary);  // an empty database
+  gWork = fs::temp_directory_path() / ("tovrin-script-fuzz-" + std::to_string(getpid()));
+  std::atexit([] {
+    std::error_code error;
+    fs::remove_all(gWork, error);
+  });
+  fs::create_directories(gWork / "data");
+  fs::current_path(gWork);
+  std::ofstream(gWork / "data/t.db", std::ios::binary);  // an empty database
   rk::CDatabase db;
   if (db.open("data/t.db", rk::CDatabase::eOpenWrite)) {
     (void)db.store("k", "value", 5);

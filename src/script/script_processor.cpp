@@ -1,8 +1,8 @@
 #include "script/script_processor.h"
 
 #include <cstdio>
-#include <exception>
 #include <fstream>
+#include <ios>
 #include <string_view>
 
 #include "app/fatal_error.h"
@@ -77,7 +77,7 @@ void CScriptProcessor::run(const std::string& fileName) {
         fatalError("Line %d: Invalid operation '%s'", lineNumber_, token.c_str());
       }
     }
-  } catch (const std::exception&) {
+  } catch (const std::ios_base::failure&) {
     fatalError("Could not open file %s", fileName.c_str());
   }
   // The destructor would close the database too, but could not say whether
