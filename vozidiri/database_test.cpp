@@ -7,6 +7,7 @@
 
 #include "gtest/gtest.h"
 #include "testing/test_util.h"
+#include "vozidiri/fault_injection.h"
 #include "vozidiri/file_system.h"
 
 namespace rk {

@@ -1,25 +1,44 @@
 #include "fault_injection.h"
 
+#ifdef VOZIDIRI_FAULTS
+
 #include <array>
+#include <cstring>
 
 namespace rk {
 namespace {
 
-// Calls left until each point fails; 0: unarmed.
-std::array<int, static_cast<int>(eFault::kNone)> gCountdown{};
+constexpr int kDefaultLockWaitMs = 60000;
+
+struct Armed {
+  int left = 0;     // calls until it fails; 0: unarmed
+  std::string key;  // only calls about this key count; empty: every call
+};
+
+std::array<Armed, static_cast<int>(eFault::kNone) + 1> gArmed;
+int gLockWaitMs = kDefaultLockWaitMs;
 
 }  // namespace
 
-void injectFault(eFault fault, int nth) {
-  if (fault != eFault::kNone) gCountdown[static_cast<int>(fault)] = nth;
+void injectFault(eFault point, int nth, const std::string& key) {
+  if (point != eFault::kNone) gArmed[static_cast<int>(point)] = {nth, key};
 }
 
-void clearFaults() { gCountdown.fill(0); }
-
-bool faultHits(eFault fault) {
-  if (fault == eFault::kNone) return false;
-  int& left = gCountdown[static_cast<int>(fault)];
-  return left > 0 && --left == 0;
+void clearFaults() {
+  gArmed.fill({});
+  gLockWaitMs = kDefaultLockWaitMs;
 }
+
+bool faultHits(eFault point, const char* key) {
+  Armed& armed = gArmed[static_cast<int>(point)];
+  if (armed.left == 0) return false;
+  if (!armed.key.empty() && (!key || armed.key != key)) return false;
+  return --armed.left == 0;
+}
+
+void setLockWaitMs(int milliseconds) { gLockWaitMs = milliseconds; }
+int lockWaitMs() { return gLockWaitMs; }
 
 }  // namespace rk
+
+#endif

@@ -3,6 +3,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "private_copy.h"
+
 namespace rk {
 
 bool staysInside(const std::string& name) {
@@ -19,8 +21,15 @@ bool staysInside(const std::string& name) {
   return true;
 }
 
+std::unique_ptr<CPageFile> CFileFactory::openPages(const std::string&) { return nullptr; }
+
 std::string CFolderFactory::pathOf(const std::string& name) const {
   return (std::filesystem::path(folder_) / name).string();
+}
+
+std::string CFolderFactory::writePath(const std::string& name) const {
+  if (!staysInside(name)) return {};
+  return (std::filesystem::path(folder_) / name).lexically_normal().string();
 }
 
 TRefPointer<CStream> CFolderFactory::openRead(const std::string& name, int) {
@@ -28,8 +37,8 @@ TRefPointer<CStream> CFolderFactory::openRead(const std::string& name, int) {
 }
 
 TRefPointer<CStream> CFolderFactory::openWrite(const std::string& name, int) {
-  if (!staysInside(name)) return nullptr;
-  return openFileForWrite(pathOf(name));
+  const std::string path = writePath(name);
+  return path.empty() ? nullptr : openPrivateCopy(folder_, path);
 }
 
 bool CFolderFactory::prepareWrite(const std::string& name, int) {

@@ -60,13 +60,16 @@ std::string CFileFactoryGroup::diskPath(const std::string& name) {
 }
 
 CFileSystem::CFileSystem(const std::string& primaryFolder)
-    : CFileFactoryGroup(new CFolderFactory(primaryFolder)), primaryFolder_(primaryFolder) {}
+    : CFileSystem(new CFolderFactory(primaryFolder)) {}
+
+CFileSystem::CFileSystem(CFolderFactory* primary)
+    : CFileFactoryGroup(primary), primaryFolder_(primary) {}
 
 void CFileSystem::initPath(const std::string& dir, const std::string& packExtension) {
   const std::string wanted = canonicalFolder(dir);
   if (std::find(initialized_.begin(), initialized_.end(), wanted) != initialized_.end()) return;
   initialized_.push_back(wanted);
-  if (wanted != canonicalFolder(primaryFolder_)) addFactory(new CFolderFactory(dir));
+  if (wanted != canonicalFolder(primaryFolder_->folder())) addFactory(new CFolderFactory(dir));
   if (packExtension.empty()) return;
 
   std::vector<std::string> packs;

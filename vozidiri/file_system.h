@@ -49,8 +49,13 @@ class CFileSystem : public CFileFactoryGroup {
   // nothing.
   virtual void initPath(const std::string& dir, const std::string& packExtension);
 
+  // The primary factory as the folder it is.
+  CFolderFactory& primaryFolder() const { return *primaryFolder_; }
+
  private:
-  std::string primaryFolder_;
+  explicit CFileSystem(CFolderFactory* primary);
+
+  CFolderFactory* primaryFolder_;         // owned by the group, as its first factory
   std::vector<std::string> initialized_;  // canonical folders initPath has seen
 };
 

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "file_ptr.h"
@@ -9,29 +10,110 @@
 // The few operating system services the library needs beyond the C and C++
 // libraries. Each platform has its own file (platform_posix.cpp,
 // platform_win32.cpp), chosen by the build.
+//
+// Files here are C streams used for their handle only: reads and writes go
+// to explicit offsets and never through the stream's buffer or position.
 namespace rk::platform {
 
-// Creates the file `path` and opens it for binary writing, exclusively: an
-// existing file or link of that name is never opened, so a planted link
-// cannot redirect the write. Null: not created; `nameTaken` then tells
-// whether something had the name already.
-FilePtr createNewFile(const std::string& path, bool& nameTaken);
-
-// Flushes the C library's buffer and then the operating system's, so that a
-// rename after it cannot expose a file whose bytes are not on disk yet.
-[[nodiscard]] bool flushToDisk(std::FILE* file);
-
-enum class RenameResult { kDone, kTaken, kFailed };
-// Gives the file `from` the name `to` only if no file has that name:
-// kTaken when one has (and `from` is left as it was).
-[[nodiscard]] RenameResult renameNoReplace(const std::string& from, const std::string& to);
-
-// Copies everything from the start of `from` to the end of `to`, with the
-// kernel's help where it offers it; holes stay holes where it can keep them.
-// Sizes are not limited to 2 GiB. False: a read or write failed.
-[[nodiscard]] bool copyWholeFile(std::FILE* from, std::FILE* to);
-
+// Reads up to `size` bytes at `offset`: the count read, fewer only at the
+// end of the file; -1 on an error.
+int64_t readAt(std::FILE* file, void* buffer, size_t size, uint64_t offset);
+// Writes all `size` bytes at `offset`; false on an error (a full disk, a
+// file-size limit).
+[[nodiscard]] bool writeAt(std::FILE* file, const void* data, size_t size, uint64_t offset);
+[[nodiscard]] bool truncateFile(std::FILE* file, uint64_t size);
 // The size in bytes of the open file, or -1.
 int64_t fileSize(std::FILE* file);
+// Makes what was written durable: the operating system's buffers reach the
+// disk before it returns.
+[[nodiscard]] bool flushToDisk(std::FILE* file);
+
+// Copies the whole of `from` over `to` from its start, with the kernel's
+// help where it offers it; `to` ends up the same size, holes staying holes
+// where the system can keep them. Not limited to 2 GiB. False: a read or
+// write failed.
+[[nodiscard]] bool copyWholeFile(std::FILE* from, std::FILE* to);
+
+// A new file for bytes nobody else needs to see (a pack entry inflated to be
+// read), opened for reading and writing. It leaves nothing behind when it is
+// closed or the process ends, however it ends. Null when none can be made.
+FilePtr createTemporaryFile();
+
+// A new file that is to take the name `path` only once it is complete.
+// Until then no other process can open it, and it leaves nothing behind if
+// the process ends first, however it ends: on Linux it has no name at all
+// (O_TMPFILE) and is linked into place when published. Where that is not
+// possible it has a temporary name beside `path`, "<path>.partial-<hex>",
+// which it keeps locked while it lives; removeLeftovers removes such files
+// of runs that have ended.
+class CUnpublishedFile {
+ public:
+  // Null when the file cannot be created (a missing folder, no permission).
+  static std::unique_ptr<CUnpublishedFile> create(const std::string& path);
+  CUnpublishedFile(const CUnpublishedFile&) = delete;
+  CUnpublishedFile& operator=(const CUnpublishedFile&) = delete;
+  // Drops the file, unless it was published.
+  ~CUnpublishedFile();
+
+  std::FILE* file() const { return file_.get(); }
+  const std::string& path() const { return path_; }
+
+  // Flushes the file to disk, then gives it the name `path`, but only if
+  // nothing has that name yet. The new name is durable when it answers true.
+  // False: not published; the file stays unnamed (or is dropped, where it
+  // could not be kept).
+  [[nodiscard]] bool publish();
+
+ private:
+  CUnpublishedFile(FilePtr file, std::string path, std::string temporary)
+      : file_(std::move(file)), path_(std::move(path)), temporary_(std::move(temporary)) {}
+
+  FilePtr file_;
+  std::string path_;
+  std::string temporary_;  // its name until published; empty when unnamed
+  bool published_ = false;
+};
+
+// Removes the temporary files that unpublished files for `path` left when
+// their runs ended without publishing or dropping them. Files of runs still
+// going are kept.
+void removeLeftovers(const std::string& path);
+
+// A read-only view of a whole file's bytes in memory, so that reading a part
+// of it costs no call into the system. The view shows the file as it is on
+// disk; a file that shrinks while viewed must not be read past its new end.
+class CFileView {
+ public:
+  // Null when the file cannot be viewed (missing, empty, no such service).
+  static std::unique_ptr<CFileView> map(const std::string& path);
+  CFileView(const CFileView&) = delete;
+  CFileView& operator=(const CFileView&) = delete;
+  ~CFileView();
+
+  const char* data() const { return data_; }
+  uint64_t size() const { return size_; }
+
+ private:
+  CFileView(const char* data, uint64_t size, intptr_t handle)
+      : data_(data), size_(size), handle_(handle) {}
+  const char* data_;
+  uint64_t size_;
+  intptr_t handle_;  // what the platform needs to end the view
+};
+
+// An exclusive lock on a folder, among processes: while one process holds
+// it, others wait in acquire. The lock ends with the object or the process.
+class CFolderLock {
+ public:
+  // Waits up to `waitMs` milliseconds; null when the lock was not had.
+  static std::unique_ptr<CFolderLock> acquire(const std::string& folder, int waitMs);
+  CFolderLock(const CFolderLock&) = delete;
+  CFolderLock& operator=(const CFolderLock&) = delete;
+  ~CFolderLock();
+
+ private:
+  explicit CFolderLock(intptr_t handle) : handle_(handle) {}
+  intptr_t handle_;  // the platform's descriptor or handle
+};
 
 }  // namespace rk::platform

@@ -1,62 +1,200 @@
 // clang-format off
+#define NOMINMAX
 #include <windows.h>  // first: the headers after it rely on its definitions
 // clang-format on
 #include <fcntl.h>
 #include <io.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <filesystem>
+#include <random>
 #include <vector>
 
 #include "platform.h"
 
 namespace rk::platform {
+namespace {
 
-FilePtr createNewFile(const std::string& path, bool& nameTaken) {
-  // CREATE_NEW fails on an existing name, a link included. Others may open
-  // it meanwhile: SQLite writes a database copy into it by name.
-  HANDLE handle = CreateFileA(path.c_str(), GENERIC_WRITE | GENERIC_READ,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-  nameTaken = handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS;
+HANDLE handleOf(std::FILE* file) { return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file))); }
+
+OVERLAPPED at(uint64_t offset) {
+  OVERLAPPED overlapped{};
+  overlapped.Offset = static_cast<DWORD>(offset);
+  overlapped.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  return overlapped;
+}
+
+FilePtr streamOf(HANDLE handle) {
   if (handle == INVALID_HANDLE_VALUE) return nullptr;
   const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY);
   if (fd < 0) {
     CloseHandle(handle);
-    DeleteFileA(path.c_str());
     return nullptr;
   }
-  FilePtr file(_fdopen(fd, "wb"));
-  if (!file) {
-    _close(fd);
-    DeleteFileA(path.c_str());
-  }
+  FilePtr file(_fdopen(fd, "r+b"));
+  if (!file) _close(fd);
   return file;
 }
 
-bool flushToDisk(std::FILE* file) {
-  if (std::fflush(file) != 0) return false;
-  const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
-  return handle != INVALID_HANDLE_VALUE && FlushFileBuffers(handle) != 0;
-}
+}  // namespace
 
-RenameResult renameNoReplace(const std::string& from, const std::string& to) {
-  // Without MOVEFILE_REPLACE_EXISTING the move fails when the name is taken.
-  if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH)) return RenameResult::kDone;
-  const DWORD error = GetLastError();
-  return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? RenameResult::kTaken
-                                                                     : RenameResult::kFailed;
-}
-
-bool copyWholeFile(std::FILE* from, std::FILE* to) {
-  if (std::fflush(to) != 0 || _fseeki64(from, 0, SEEK_SET) != 0) return false;
-  std::vector<char> buffer(1 << 20);
-  for (;;) {
-    const size_t got = std::fread(buffer.data(), 1, buffer.size(), from);
-    if (got > 0 && std::fwrite(buffer.data(), 1, got, to) != got) return false;
-    if (got < buffer.size()) return !std::ferror(from);
+int64_t readAt(std::FILE* file, void* buffer, size_t size, uint64_t offset) {
+  auto* bytes = static_cast<char*>(buffer);
+  size_t done = 0;
+  while (done < size) {
+    OVERLAPPED overlapped = at(offset + done);
+    DWORD got = 0;
+    const DWORD want = static_cast<DWORD>(std::min<size_t>(size - done, 1u << 30));
+    if (!ReadFile(handleOf(file), bytes + done, want, &got, &overlapped)) {
+      if (GetLastError() == ERROR_HANDLE_EOF) break;
+      return -1;
+    }
+    if (got == 0) break;
+    done += got;
   }
+  return static_cast<int64_t>(done);
+}
+
+bool writeAt(std::FILE* file, const void* data, size_t size, uint64_t offset) {
+  const auto* bytes = static_cast<const char*>(data);
+  while (size > 0) {
+    OVERLAPPED overlapped = at(offset);
+    DWORD put = 0;
+    const DWORD want = static_cast<DWORD>(std::min<size_t>(size, 1u << 30));
+    if (!WriteFile(handleOf(file), bytes, want, &put, &overlapped) || put == 0) return false;
+    bytes += put;
+    size -= put;
+    offset += put;
+  }
+  return true;
+}
+
+bool truncateFile(std::FILE* file, uint64_t size) {
+  return _chsize_s(_fileno(file), static_cast<long long>(size)) == 0;
 }
 
 int64_t fileSize(std::FILE* file) { return _filelengthi64(_fileno(file)); }
+
+bool flushToDisk(std::FILE* file) {
+  if (std::fflush(file) != 0) return false;
+  const HANDLE handle = handleOf(file);
+  return handle != INVALID_HANDLE_VALUE && FlushFileBuffers(handle) != 0;
+}
+
+bool copyWholeFile(std::FILE* from, std::FILE* to) {
+  std::vector<char> buffer(1 << 20);
+  uint64_t offset = 0;
+  for (;;) {
+    const int64_t got = readAt(from, buffer.data(), buffer.size(), offset);
+    if (got < 0) return false;
+    if (got > 0 && !writeAt(to, buffer.data(), static_cast<size_t>(got), offset)) return false;
+    offset += static_cast<uint64_t>(got);
+    if (static_cast<size_t>(got) < buffer.size()) return truncateFile(to, offset);
+  }
+}
+
+FilePtr createTemporaryFile() {
+  char folder[MAX_PATH + 1];
+  char name[MAX_PATH + 1];
+  if (GetTempPathA(sizeof folder, folder) == 0 || GetTempFileNameA(folder, "tvr", 0, name) == 0) {
+    return nullptr;
+  }
+  // Windows deletes the file when its last handle closes, also when the
+  // process is killed.
+  return streamOf(CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+}
+
+std::unique_ptr<CUnpublishedFile> CUnpublishedFile::create(const std::string& path) {
+  static std::mt19937_64 random(std::random_device{}());
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    char suffix[17];
+    std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(random()));
+    const std::string temporary = path + ".partial-" + suffix;
+    // No FILE_SHARE_DELETE: while this handle is open nobody can remove the
+    // file, which is how removeLeftovers tells a living run's file apart.
+    // CREATE_NEW fails on an existing name, a link included.
+    const HANDLE handle =
+        CreateFileA(temporary.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                    CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS) continue;
+    FilePtr file = streamOf(handle);
+    if (!file) {
+      if (handle != INVALID_HANDLE_VALUE) DeleteFileA(temporary.c_str());
+      return nullptr;
+    }
+    return std::unique_ptr<CUnpublishedFile>(
+        new CUnpublishedFile(std::move(file), path, temporary));
+  }
+  return nullptr;
+}
+
+CUnpublishedFile::~CUnpublishedFile() {
+  if (!file_) return;  // published, or dropped when it could not be
+  file_.reset();
+  DeleteFileA(temporary_.c_str());
+}
+
+bool CUnpublishedFile::publish() {
+  if (!flushToDisk(file_.get())) return false;
+  // The handle goes first: a file cannot be renamed while it is open without
+  // delete sharing. Nobody takes the unlocked file meanwhile, since leftovers
+  // are only removed under the folder lock that the publisher holds.
+  // Without MOVEFILE_REPLACE_EXISTING the move fails when the name is taken.
+  const bool closed = std::fclose(file_.release()) == 0;
+  published_ =
+      closed && MoveFileExA(temporary_.c_str(), path_.c_str(), MOVEFILE_WRITE_THROUGH) != 0;
+  // Without the handle the bytes cannot be reached again: they are dropped.
+  if (!published_) DeleteFileA(temporary_.c_str());
+  return published_;
+}
+
+void removeLeftovers(const std::string& path) {
+  const std::filesystem::path target(path);
+  const std::string prefix = target.filename().string() + ".partial-";
+  std::filesystem::path folder = target.parent_path();
+  if (folder.empty()) folder = ".";
+  std::error_code error;
+  for (std::filesystem::directory_iterator entry(folder, error), end; !error && entry != end;
+       entry.increment(error)) {
+    const std::string name = entry->path().filename().string();
+    // A run still going holds its file open, so that the removal fails.
+    if (name.compare(0, prefix.size(), prefix) == 0) DeleteFileA(entry->path().string().c_str());
+  }
+}
+
+// Windows refuses to shorten a file while a view of it exists, which SQLite
+// must be able to do (a rollback, a checkpoint): files are read by calls.
+std::unique_ptr<CFileView> CFileView::map(const std::string&) { return nullptr; }
+
+CFileView::~CFileView() = default;
+
+std::unique_ptr<CFolderLock> CFolderLock::acquire(const std::string& folder, int waitMs) {
+  // A named mutex per folder: Windows cannot lock a folder itself, and the
+  // system releases a mutex whose owner has ended.
+  std::error_code error;
+  std::string canonical = std::filesystem::weakly_canonical(folder, error).string();
+  if (error) canonical = std::filesystem::absolute(folder).string();
+  CharLowerBuffA(canonical.data(), static_cast<DWORD>(canonical.size()));
+  uint64_t hash = 14695981039346656037ull;  // FNV-1a
+  for (unsigned char c : canonical) hash = (hash ^ c) * 1099511628211ull;
+  char name[64];
+  std::snprintf(name, sizeof name, "tovrin-folder-%016llx", static_cast<unsigned long long>(hash));
+  const HANDLE mutex = CreateMutexA(nullptr, FALSE, name);
+  if (!mutex) return nullptr;
+  const DWORD waited = WaitForSingleObject(mutex, static_cast<DWORD>(waitMs));
+  if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+    CloseHandle(mutex);
+    return nullptr;
+  }
+  return std::unique_ptr<CFolderLock>(new CFolderLock(reinterpret_cast<intptr_t>(mutex)));
+}
+
+CFolderLock::~CFolderLock() {
+  const auto mutex = reinterpret_cast<HANDLE>(handle_);
+  ReleaseMutex(mutex);
+  CloseHandle(mutex);
+}
 
 }  // namespace rk::platform

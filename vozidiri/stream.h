@@ -16,38 +16,23 @@ class CStream : public CRefCount {
   // Size in bytes of what the stream reads; -1 when it is unknown or does
   // not fit in an int (a copy of -1 bytes takes everything there is).
   virtual int getSize() = 0;
-  // Reads up to `count` bytes into `buffer`; returns how many were read
-  // (fewer only at the end of the data or after a read error).
+  // Reads up to `count` bytes into `buffer`: how many were read, 0 at the
+  // end of the data, -1 on a read error.
   [[nodiscard]] virtual int read(void* buffer, int count) = 0;
   // Writes `count` bytes; false when they could not all be written.
   [[nodiscard]] virtual bool write(const void* data, int count) = 0;
   // Copies `count` bytes from `source`'s current position into this stream;
   // a negative count copies everything up to the source's end. False: not
-  // all of it was copied.
+  // all of it was copied (a read or a write failed, or the source ended
+  // before `count` bytes).
   virtual bool copyFrom(CStream* source, int count);
+  // The plain file whose whole content the stream's unread bytes are, for a
+  // writer that can copy a file better than byte by byte; empty when they
+  // are not that (an entry of a pack, a stream already read from).
+  virtual std::string diskPath() const { return {}; }
 };
 
 // A stream reading the regular file at `path`; null when it cannot be opened.
 TRefPointer<CStream> openFileForRead(const std::string& path);
-
-// A stream creating the file at `path`, atomically and without ever
-// replacing a file. The bytes go to a temporary file beside `path`, created
-// exclusively under a unique name, which takes the name `path` when the last
-// reference to the stream is given back, if
-//   - every write and the flush to disk succeeded,
-//   - what copyFrom made is a record database (an empty file is one), and
-//   - no file has the name `path` by then; one that took it meanwhile, for
-//     instance the same copy made by another process, is kept.
-// Otherwise the temporary file is removed, so an interrupted or failed copy
-// never leaves a file behind, and `path` is left as it was.
-//
-// copyFrom of a whole plain file copies it as a record database when it is
-// an SQLite file (copyDatabaseFile, so a live database in WAL mode or with a
-// hot journal is copied consistently) and otherwise byte for byte with the
-// kernel's help; neither is limited to 2 GiB. Other sources are copied
-// through a buffer.
-//
-// Null when the temporary file cannot be created.
-TRefPointer<CStream> openFileForWrite(const std::string& path);
 
 }  // namespace rk

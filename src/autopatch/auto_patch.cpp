@@ -7,6 +7,7 @@
 #include "diff/database_diff.h"
 #include "support/primary_copy.h"
 #include "vozidiri/database.h"
+#include "vozidiri/write_lock.h"
 
 namespace {
 
@@ -36,6 +37,9 @@ CAutoPatch::CAutoPatch(const std::string& oldFile, const std::string& newFile)
 
 void CAutoPatch::run() {
   std::printf("Patching %s\n\n", oldFile.c_str());
+  // The lists below are decided from what the comparison reads: no other
+  // run or program may write the target between that read and the writes.
+  const rk::CWriteLock lock(oldFile);
   CDatabaseDiff diff(oldFile, newFile);
   diff.run();
 
@@ -43,7 +47,8 @@ void CAutoPatch::run() {
   // also while a fatal error unwinds; the target keeps what it stored.
   rk::CDatabase target;
   rk::CDatabase source;
-  if (!ensurePrimaryCopy(oldFile) || !target.open(oldFile, rk::CDatabase::eOpenWrite)) {
+  if (!lock.held() || !ensurePrimaryCopy(oldFile) ||
+      !target.open(oldFile, rk::CDatabase::eOpenWrite)) {
     std::printf("Target file %s not found, skipping\n", oldFile.c_str());
     return;
   }

@@ -137,7 +137,7 @@ TEST(ScriptJobErrorTest, ReportsTheLineAndStopsTheRun) {
       {"db : t.db\nkey : k\ndelete\ndb : u.db\n", opened + "Delete : k\nOpen   : u.db\n",
        "The database 't.db' could not be saved", "k", eFault::kCommit},
       {"db : t.db\n", opened, "Line 1: the database 't.db' could not be opened", nullptr,
-       eFault::kOpenWrite},
+       eFault::kCreate},
       {"db : t.db\n", opened, "Line 1: the database 't.db' could not be opened", nullptr,
        eFault::kCopy},
   };

@@ -1,0 +1,63 @@
+#include "lookup_cursor.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace rk {
+namespace {
+
+// A lookup this many keys ahead of the last one searches instead of stepping.
+constexpr int kMaxSteps = 32;
+
+int compareKeys(const char* a, size_t aLength, const char* b, size_t bLength) {
+  const int order = std::memcmp(a, b, std::min(aLength, bLength));
+  return order != 0 ? order : (aLength < bLength ? -1 : aLength > bLength ? 1 : 0);
+}
+
+}  // namespace
+
+CLookupCursor::eResult CLookupCursor::advance() {
+  const int rc = sqlite3_step(statement_.get());
+  positioned_ = rc == SQLITE_ROW;
+  if (rc == SQLITE_DONE) return eResult::kAbsent;
+  if (rc != SQLITE_ROW) return eResult::kFailed;
+  // A damaged file may hold a NULL key, which compares as the empty one.
+  const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement_.get(), 0));
+  key_ = text ? text : "";
+  keyLength_ = static_cast<size_t>(sqlite3_column_bytes(statement_.get(), 0));
+  return eResult::kFound;
+}
+
+CLookupCursor::eResult CLookupCursor::seek(const char* key, size_t length) {
+  // The cursor stands on the first key at or after the last one asked for.
+  // A key at or after the one it stands on is found by stepping forward; one
+  // passed over while stepping is not stored.
+  for (int steps = 0; positioned_ && steps < kMaxSteps; ++steps) {
+    const int order = compareKeys(key_, keyLength_, key, length);
+    if (order == 0) return eResult::kFound;
+    if (order > 0) {
+      if (steps > 0) return eResult::kAbsent;
+      break;  // it may lie behind: search
+    }
+    const eResult result = advance();
+    if (result != eResult::kFound) return result;  // no key at or after it
+  }
+  // Backwards, far ahead, or after the end: a search from the root.
+  forget();
+  if (sqlite3_bind_text(statement_.get(), 1, key, static_cast<int>(length), SQLITE_TRANSIENT) !=
+      SQLITE_OK) {
+    return eResult::kFailed;
+  }
+  const eResult result = advance();
+  if (result != eResult::kFound) return result;
+  return compareKeys(key_, keyLength_, key, length) == 0 ? eResult::kFound : eResult::kAbsent;
+}
+
+void CLookupCursor::forget() {
+  sqlite3_reset(statement_.get());
+  positioned_ = false;
+}
+
+}  // namespace rk

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstddef>
+
+#include "sqlite_connection.h"
+
+namespace rk {
+
+// Looks keys up with a range scan that, after each lookup, stands on the
+// first key at or after the key asked for. Lookups that come in ascending
+// order (the comparison's, walking another database) step it forward instead
+// of searching the B-tree anew for each key; any other order searches.
+//
+// Keys compare as SQLite's BINARY collation orders text: bytes, then length.
+class CLookupCursor {
+ public:
+  enum class eResult { kFound, kAbsent, kFailed };
+
+  CLookupCursor() = default;
+  // `statement` selects the key first, ordered by it, from a bound lower
+  // limit: "SELECT key, ... FROM records WHERE key >= ? ORDER BY key".
+  explicit CLookupCursor(StatementPtr statement) : statement_(std::move(statement)) {}
+
+  // Moves to `key`. kFound: the key is stored, and row() is its row until
+  // the next seek or forget. kFailed: SQLite failed (its error code and
+  // message are the connection's).
+  eResult seek(const char* key, size_t length);
+  sqlite3_stmt* row() const { return statement_.get(); }
+  // Lets go of the row: a write may put a key between the cursor and the one
+  // it stands on, so the next seek must search.
+  void forget();
+  explicit operator bool() const { return statement_ != nullptr; }
+
+ private:
+  // Steps once and takes note of the key it then stands on.
+  eResult advance();
+
+  StatementPtr statement_;
+  bool positioned_ = false;    // it stands on a row
+  const char* key_ = nullptr;  // the key of that row, SQLite's until it steps
+  size_t keyLength_ = 0;
+};
+
+}  // namespace rk
