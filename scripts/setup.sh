@@ -69,15 +69,20 @@ done
 git ls-files '*.h' '*.cpp' | xargs clang-format --dry-run --Werror
 
 # The Debian package holds the binary, the manual page (lint-clean above
-# style level) and the completion, and what it installs runs the example.
+# style level), the completion and the copyright, and what it installs runs
+# the example.
 (cd build && rm -f tovrin_*.deb && cpack -G DEB >/dev/null)
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
 dpkg -x build/tovrin_*.deb "$root"
-for file in usr/bin/tovrin usr/share/man/man1/tovrin.1 usr/share/bash-completion/completions/tovrin; do
+for file in usr/bin/tovrin usr/share/man/man1/tovrin.1 usr/share/bash-completion/completions/tovrin \
+    usr/share/doc/tovrin/copyright; do
   [ -f "$root/$file" ] || { echo "The package lacks $file." >&2; exit 1; }
 done
 mandoc -T lint -W warning "$root/usr/share/man/man1/tovrin.1"
+# The copyright file quotes LICENSE word for word.
+diff <(sed -n '/^Permission/,$p' LICENSE) \
+  <(sed -n '/^License: Expat$/,/^$/{/^ /s/^ \.\?//p}' doc/copyright)
 # The completion offers databases, and folders on the way, after -diff.
 mkdir "$root/try" "$root/try/sub"
 touch "$root/try/a.db" "$root/try/notes.txt"
