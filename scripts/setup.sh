@@ -69,18 +69,22 @@ done
 git ls-files '*.h' '*.cpp' | xargs clang-format --dry-run --Werror
 
 # The Debian package holds the binary, the manual page (lint-clean above
-# style level), the completion and the copyright, and what it installs runs
-# the example.
+# style level), the completion, the copyright and the changelog, and what it
+# installs runs the example.
 (cd build && rm -f tovrin_*.deb && cpack -G DEB >/dev/null)
+deb=$(echo build/tovrin_*.deb)
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
-dpkg -x build/tovrin_*.deb "$root"
-for file in usr/bin/tovrin usr/share/man/man1/tovrin.1 usr/share/bash-completion/completions/tovrin \
-    usr/share/doc/tovrin/copyright; do
+dpkg -x "$deb" "$root"
+for file in usr/bin/tovrin usr/share/man/man1/tovrin.1.gz usr/share/bash-completion/completions/tovrin \
+    usr/share/doc/tovrin/copyright usr/share/doc/tovrin/changelog.gz; do
   [ -f "$root/$file" ] || { echo "The package lacks $file." >&2; exit 1; }
 done
-mandoc -T lint -W warning "$root/usr/share/man/man1/tovrin.1"
-# The copyright file quotes LICENSE word for word.
+mandoc -T lint -W warning "$root/usr/share/man/man1/tovrin.1.gz"
+# The changelog's latest entry is the version packaged, and the copyright
+# file quotes LICENSE word for word.
+[ "$(dpkg-parsechangelog -l CHANGELOG -S Version)" = "$(dpkg-deb -f "$deb" Version)" ] ||
+  { echo "CHANGELOG lacks an entry for version $(dpkg-deb -f "$deb" Version)." >&2; exit 1; }
 diff <(sed -n '/^Permission/,$p' LICENSE) \
   <(sed -n '/^License: Expat$/,/^$/{/^ /s/^ \.\?//p}' doc/copyright)
 # The completion offers databases, and folders on the way, after -diff.
