@@ -18,7 +18,7 @@ case "$mode" in
   example) install_packages "${build_packages[@]}" ;;
   test)
     install_packages "${build_packages[@]}" libgtest-dev clang libclang-rt-14-dev clang-format git \
-      dpkg-dev file mandoc "${windows_packages[@]}"
+      dpkg-dev file mandoc lintian "${windows_packages[@]}"
     ;;
   windows)
     install_packages "${build_packages[@]}" "${windows_packages[@]}"
@@ -43,8 +43,13 @@ fi
 
 # Every test, twice: g++ with warnings as errors, then clang with the address
 # and undefined-behaviour sanitizers, which also builds the fuzz targets.
+# The first build is the one packaged, so it takes Debian's hardening flags
+# (fortified functions, stack protector, read-only relocations bound at start).
+buildflags() { DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get "$1"; }
 build build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=g++ -DTOVRIN_TESTS=ON \
-  -DTOVRIN_WERROR=ON -DTOVRIN_SANITIZE=OFF -DTOVRIN_FUZZ=OFF
+  -DTOVRIN_WERROR=ON -DTOVRIN_SANITIZE=OFF -DTOVRIN_FUZZ=OFF \
+  -DCMAKE_CXX_FLAGS="$(buildflags CPPFLAGS) $(buildflags CXXFLAGS)" \
+  -DCMAKE_EXE_LINKER_FLAGS="$(buildflags LDFLAGS)"
 ctest --test-dir build --output-on-failure -j2
 build build-sanitize -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ -DTOVRIN_TESTS=ON \
   -DTOVRIN_WERROR=ON -DTOVRIN_SANITIZE=ON -DTOVRIN_FUZZ=ON
@@ -69,15 +74,32 @@ done
 git ls-files '*.h' '*.cpp' | xargs clang-format --dry-run --Werror
 
 # The Debian package holds the binary, the manual page (lint-clean above
-# style level) and the completion, and what it installs runs the example.
+# style level), the completion, the copyright and the changelog, and what it
+# installs runs the example.
 (cd build && rm -f tovrin_*.deb && cpack -G DEB >/dev/null)
+deb=$(echo build/tovrin_*.deb)
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
-dpkg -x build/tovrin_*.deb "$root"
-for file in usr/bin/tovrin usr/share/man/man1/tovrin.1 usr/share/bash-completion/completions/tovrin; do
+dpkg -x "$deb" "$root"
+for file in usr/bin/tovrin usr/share/man/man1/tovrin.1.gz usr/share/bash-completion/completions/tovrin \
+    usr/share/doc/tovrin/copyright usr/share/doc/tovrin/changelog.gz; do
   [ -f "$root/$file" ] || { echo "The package lacks $file." >&2; exit 1; }
 done
-mandoc -T lint -W warning "$root/usr/share/man/man1/tovrin.1"
+mandoc -T lint -W warning "$root/usr/share/man/man1/tovrin.1.gz"
+# The changelog's latest entry is the version packaged, and the copyright
+# file quotes LICENSE word for word.
+[ "$(dpkg-parsechangelog -l CHANGELOG -S Version)" = "$(dpkg-deb -f "$deb" Version)" ] ||
+  { echo "CHANGELOG lacks an entry for version $(dpkg-deb -f "$deb" Version)." >&2; exit 1; }
+diff <(sed -n '/^Permission/,$p' LICENSE) \
+  <(sed -n '/^License: Expat$/,/^$/{/^ /s/^ \.\?//p}' doc/copyright)
+# Debian's package checker finds nothing to report at error, warning or
+# informational level, and no tag is overridden; its report is shown when it
+# finds something.
+if ! report=$(lintian --fail-on error,warning,info --display-info "$deb" 2>&1); then
+  echo "$report" >&2
+  echo "lintian found fault with $deb." >&2
+  exit 1
+fi
 # The completion offers databases, and folders on the way, after -diff.
 mkdir "$root/try" "$root/try/sub"
 touch "$root/try/a.db" "$root/try/notes.txt"

@@ -60,6 +60,10 @@ cmake -S . -B "$out/build" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake
 ninja -C "$out/build"
 ctest --test-dir "$out/build" --output-on-failure -j2
 (cd "$out/build" && rm -f tovrin-*-win64.zip && cpack -G ZIP >/dev/null)
+# The zip carries the copyright and licenses, as the Debian package does.
+rm -rf "$out/unzipped" && mkdir "$out/unzipped"
+(cd "$out/unzipped" && cmake -E tar xf "$out"/build/tovrin-*-win64.zip)
+cmp doc/copyright "$out"/unzipped/tovrin-*-win64/COPYRIGHT.txt
 
 # The example under Wine prints what it prints on Linux, but for CR LF line
 # ends, and leaves the same databases.
