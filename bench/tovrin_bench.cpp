@@ -386,11 +386,18 @@ std::vector<Row> measure(const std::string& binary, const fs::path& folder, int 
   return rows;
 }
 
+// 1000000 as 1,000,000.
+std::string grouped(int n) {
+  std::string text = std::to_string(n);
+  for (int at = static_cast<int>(text.size()) - 3; at > 0; at -= 3) text.insert(at, ",");
+  return text;
+}
+
 void printTable(int n, const std::vector<Row>& rows) {
-  std::printf("N = %d\n\n", n);
   std::printf(
-      "| job | layout | tovrin s (min / median / max) | peer s (min / median / max) | ratio | "
-      "tovrin peak private | tovrin peak RSS | peer peak RSS |\n");
+      "| job, N = %s | layout | tovrin s (min / median / max) | peer s (min / median / max) | "
+      "ratio | tovrin peak private | tovrin peak RSS | peer peak RSS |\n",
+      grouped(n).c_str());
   std::printf("|---|---|---|---|---|---|---|---|\n");
   for (const Row& r : rows) {
     std::printf(
@@ -441,8 +448,8 @@ int main(int argc, char** argv) {
       runs, kSampleMilliseconds);
   printTable(n, big);
   printTable(n / 10, small);
-  std::printf("Growth of tovrin's median time from N/10 to N (at most 11 x is the aim):\n\n");
-  std::printf("| job | layout | growth |\n|---|---|---|\n");
+  std::printf("tovrin's median time at N over its median at N/10 (the aim is at most 11 x):\n\n");
+  std::printf("| job | layout | growth from N/10 to N |\n|---|---|---|\n");
   for (size_t j = 0; j < big.size(); ++j) {
     std::printf("| %s | %s | %.1f x |\n", big[j].job.c_str(), big[j].layout.c_str(),
                 big[j].tovrin.median / small[j].tovrin.median);
