@@ -5,7 +5,7 @@
 #   bash bench/run.sh [N [RUNS]]
 # Installs what is missing (sqldiff comes in sqlite3-tools). Needs about
 # 5 GB of free disk under build-bench/ at the default N, for one N at a time,
-# and takes about 25 minutes on two cores.
+# and takes 10 to 15 minutes on two cores.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/install_packages.sh

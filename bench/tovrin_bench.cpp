@@ -36,6 +36,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -103,14 +105,14 @@ Measure run(const std::vector<std::string>& argv, const fs::path& folder, bool d
   close(execed[0]);
   Measure m;
   if (direct && child > 0) {
-    const int status = open(("/proc/" + std::to_string(child) + "/status").c_str(), O_RDONLY);
+    const int statusFile = open(("/proc/" + std::to_string(child) + "/status").c_str(), O_RDONLY);
     // Through syscall: glibc 2.36's pidfd_open lacks C linkage for C++.
     pollfd exited{static_cast<int>(syscall(SYS_pidfd_open, child, 0)), POLLIN, 0};
     do {
-      m.privateMiB = std::max(m.privateMiB, privateMiB(status));
+      m.privateMiB = std::max(m.privateMiB, privateMiB(statusFile));
     } while (exited.fd >= 0 && poll(&exited, 1, kSampleMilliseconds) == 0);
     close(exited.fd);
-    close(status);
+    close(statusFile);
   }
   int status = 0;
   rusage usage{};
@@ -119,6 +121,8 @@ Measure run(const std::vector<std::string>& argv, const fs::path& folder, bool d
     std::fprintf(stderr, "failed (status %d) in %s:", status, folder.c_str());
     for (const std::string& arg : argv) std::fprintf(stderr, " %s", arg.c_str());
     std::fprintf(stderr, "\n");
+    std::ifstream error(folder / "tovrin.error");  // why tovrin failed, when it says
+    if (direct && error) std::cerr << error.rdbuf() << "\n";
     std::exit(1);
   }
   m.seconds = secondsSince(start);
