@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Builds tovrin for speed and times it against the standard SQLite tools on
-# N records (default 1,000,000) and on N/10, RUNS runs each (default 5):
+# Builds tovrin for speed and times its jobs against the standard SQLite tools
+# on N records (default 1,000,000) and on N/10, RUNS timed runs each (default
+# 5), on databases made by tovrin's library and by the sqlite3 shell:
 #   bash bench/run.sh [N [RUNS]]
 # Installs what is missing (sqldiff comes in sqlite3-tools). Needs about
-# 2.5 GB of free disk under build-bench/ at the default N.
+# 5 GB of free disk under build-bench/ at the default N, for one N at a time,
+# and takes 10 to 15 minutes on two cores.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/install_packages.sh

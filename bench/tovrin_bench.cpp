@@ -1,30 +1,45 @@
-// Times the three jobs against what a user would otherwise reach for on the
-// same SQLite files, as whole processes, and prints one table:
-//   tovrin -diff            vs  sqldiff --primarykey
-//   tovrin -autopatch       vs  cp of the target out of the data folder, then
-//                               sqldiff --primarykey piped into sqlite3 inside
-//                               BEGIN/COMMIT on the copy
-//   tovrin script (N blocks) vs sqlite3 running the same records as INSERTs
-//                               in one transaction
-// Each figure is the median of several runs after a warm-up, tovrin and its
-// peer alternating; peak RSS is the largest process's. Then the same at N/10,
-// and the growth from N/10 to N.
+// Times tovrin's jobs against what a user would otherwise reach for on the
+// same SQLite files, as whole processes, on two layouts of the same records:
+// databases made by tovrin's own library ("tool") and by the sqlite3 shell
+// with its default page size ("shell").
+//   -diff                     vs  sqldiff --primarykey
+//   -autopatch, copy out      vs  cp of the target out of the data folder,
+//                                 then sqldiff's INSERTs and UPDATEs piped
+//                                 into sqlite3 inside BEGIN/COMMIT on the copy
+//   -autopatch, in place      vs  the same pipeline on the run folder's target
+//   script, empty database    vs  sqlite3 running the same records as INSERTs
+//                                 in one transaction into a fresh file
+//   script, copied database   vs  cp of the target, then sqlite3 running the
+//                                 same records as INSERT OR REPLACE statements
+// The peers never delete, as -autopatch does not: sqldiff's DELETEs are
+// filtered out. Each job runs RUNS times after a warm-up, tovrin and its peer
+// alternating, each run after an untimed setup and sync; the table shows the
+// spread. tovrin runs with no shell in between, so that its private memory
+// (not the pages of a database file it maps, which are the page cache's) can
+// be sampled while it runs; ru_maxrss is kept for both sides. Then the same
+// at N/10, and the growth from N/10 to N.
 //
 //   tovrin_bench TOVRIN_BINARY WORK_FOLDER [N [RUNS]]
-//   tovrin_bench --make FOLDER N     only makes the data, into FOLDER/data
-//                                    and FOLDER/run, to try things by hand
+//   tovrin_bench --make FOLDER N     only makes the data, to try things by hand
 
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "handlers/handler_res.h"
@@ -34,122 +49,302 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// Each layout's data/ holds one.db and two.db, and its run/ is the current
+// folder of the jobs; source/ holds the scripts and the SQL of both layouts.
+const char* const kLayouts[] = {"tool", "shell"};
+constexpr int kSampleMilliseconds = 2;
+
+double secondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// What the process holds in memory of its own: RssAnon + RssShmem of
+// /proc/PID/status, open as `fd`. Pages of a memory-mapped file are the page
+// cache's and do not count.
+double privateMiB(int fd) {
+  char text[4096];
+  const ssize_t length = pread(fd, text, sizeof text - 1, 0);
+  if (length <= 0) return 0;
+  text[length] = '\0';
+  long kib = 0;
+  for (const char* field : {"RssAnon:", "RssShmem:"}) {
+    if (const char* at = std::strstr(text, field)) kib += std::atol(at + std::strlen(field));
+  }
+  return kib / 1024.0;
+}
+
 struct Measure {
   double seconds = 0;
-  double peakMiB = 0;
+  double privateMiB = 0;  // sampled, for a program run directly
+  double peakMiB = 0;     // ru_maxrss of the largest process
 };
 
-// Runs `command` with /bin/sh in `folder`; ends the benchmark if it fails.
-Measure run(const std::string& command, const std::string& folder) {
+// Runs `argv` in `folder` and waits for it; ends the benchmark if it fails.
+// `direct`: argv is the program itself, not a shell, so the child's pid is
+// its own: its standard input and output are /dev/null and its private
+// memory is sampled every few milliseconds while it runs.
+Measure run(const std::vector<std::string>& argv, const fs::path& folder, bool direct) {
+  std::vector<char*> args;
+  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  int execed[2];  // closes on exec, so reading it waits for the exec
+  if (pipe2(execed, O_CLOEXEC) != 0) std::exit(1);
   const auto start = std::chrono::steady_clock::now();
   const pid_t child = fork();
   if (child == 0) {
-    if (chdir(folder.c_str()) != 0) _exit(127);
-    execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+    const int null = open("/dev/null", O_RDWR);
+    if (chdir(folder.c_str()) != 0 || null < 0) _exit(127);
+    if (direct && (dup2(null, STDIN_FILENO) < 0 || dup2(null, STDOUT_FILENO) < 0)) _exit(127);
+    execv(args[0], args.data());
     _exit(127);
+  }
+  close(execed[1]);
+  char byte;
+  while (read(execed[0], &byte, 1) < 0 && errno == EINTR) {
+  }
+  close(execed[0]);
+  Measure m;
+  if (direct && child > 0) {
+    const int statusFile = open(("/proc/" + std::to_string(child) + "/status").c_str(), O_RDONLY);
+    // Through syscall: glibc 2.36's pidfd_open lacks C linkage for C++.
+    pollfd exited{static_cast<int>(syscall(SYS_pidfd_open, child, 0)), POLLIN, 0};
+    do {
+      m.privateMiB = std::max(m.privateMiB, privateMiB(statusFile));
+    } while (exited.fd >= 0 && poll(&exited, 1, kSampleMilliseconds) == 0);
+    close(exited.fd);
+    close(statusFile);
   }
   int status = 0;
   rusage usage{};
   if (child < 0 || wait4(child, &status, 0, &usage) != child || !WIFEXITED(status) ||
       WEXITSTATUS(status) != 0) {
-    std::fprintf(stderr, "failed (status %d): %s\n", status, command.c_str());
+    std::fprintf(stderr, "failed (status %d) in %s:", status, folder.c_str());
+    for (const std::string& arg : argv) std::fprintf(stderr, " %s", arg.c_str());
+    std::fprintf(stderr, "\n");
+    std::ifstream error(folder / "tovrin.error");  // why tovrin failed, when it says
+    if (direct && error) std::cerr << error.rdbuf() << "\n";
     std::exit(1);
   }
-  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-  return {took.count(), usage.ru_maxrss / 1024.0};
+  m.seconds = secondsSince(start);
+  m.peakMiB = usage.ru_maxrss / 1024.0;
+  return m;
 }
 
-std::string key(const char* prefix, int i) {
+Measure shell(const std::string& command, const fs::path& folder) {
+  return run({"/bin/sh", "-c", command}, folder, false);
+}
+
+std::string key(int i) {
   char text[32];
-  std::snprintf(text, sizeof text, "%s%07d", prefix, i);
+  std::snprintf(text, sizeof text, "res/obj_%07d", i);
   return text;
 }
 
-// The sResDef record of object i, built by the tool's own handler.
+// The fields of object i's record, as a script's data block gives them.
+std::vector<std::pair<const char*, std::string>> fields(int i, const char* fArg1) {
+  return {{"templateName", "tmpl_" + std::to_string(i % 97)},
+          {"fileName", "models/obj_" + key(i).substr(8) + ".mdl"},
+          {"fArg1", fArg1},
+          {"fArg2", "0.25"}};
+}
+
+// The sResDef record of those fields, built by the tool's own handler.
 std::string record(CHandlerRes& handler, int i, const char* fArg1) {
   handler.reset();
-  handler.processToken("templateName", "tmpl_" + std::to_string(i % 97));
-  handler.processToken("fileName", "models/" + key("obj_", i) + ".mdl");
-  handler.processToken("fArg1", fArg1);
-  handler.processToken("fArg2", "0.25");
+  for (const auto& [name, value] : fields(i, fArg1)) handler.processToken(name, value);
   int length = 0;
   const void* data = nullptr;
   handler.getData(length, data);
   return std::string(static_cast<const char*>(data), static_cast<size_t>(length));
 }
 
-void storeAll(const std::string& path,
-              const std::vector<std::pair<std::string, std::string>>& all) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc);  // an empty database
-  rk::CDatabase db;
-  bool ok = db.open(path, rk::CDatabase::eOpenWrite);
-  for (const auto& [name, data] : all) {
-    ok = ok && db.store(name.c_str(), data.data(), static_cast<int>(data.size()));
-  }
-  if (!db.close() || !ok) {
+std::FILE* create(const fs::path& path, const char* start) {
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr) {
     std::fprintf(stderr, "could not write %s\n", path.c_str());
+    std::exit(1);
+  }
+  std::setvbuf(file, nullptr, _IOFBF, 1 << 20);
+  std::fputs(start, file);
+  return file;
+}
+
+void finish(std::FILE* file, const char* end) {
+  if (std::fputs(end, file) < 0 || std::fclose(file) != 0) {
+    std::fprintf(stderr, "could not write a source file\n");
     std::exit(1);
   }
 }
 
-// data/one.db and data/two.db of about n records each (1% only in one, 1%
-// only in two, 1% changed), and a script of n data blocks with the same
-// records as INSERT statements for the sqlite3 shell.
+void writeBlock(std::FILE* script, int i, const char* fArg1) {
+  std::fprintf(script, "key : %s\ndata\n", key(i).c_str());
+  for (const auto& [name, value] : fields(i, fArg1)) {
+    std::fprintf(script, "\t%s : %s\n", name, value.c_str());
+  }
+}
+
+void writeInsert(std::FILE* sql, const char* verb, const std::string& name,
+                 const std::string& data) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string line = verb + (" INTO records VALUES('" + name + "', X'");
+  for (unsigned char byte : data) {
+    line += kHex[byte >> 4];
+    line += kHex[byte & 15];
+  }
+  line += "');\n";
+  std::fwrite(line.data(), 1, line.size(), sql);
+}
+
+// A database of the tool layout being written, and the SQL that makes the
+// same database in the shell layout.
+struct Target {
+  rk::CDatabase db;
+  std::FILE* sql = nullptr;
+  void put(const std::string& name, const std::string& data) {
+    if (!db.store(name.c_str(), data.data(), static_cast<int>(data.size()))) {
+      std::fprintf(stderr, "could not store %s\n", name.c_str());
+      std::exit(1);
+    }
+    writeInsert(sql, "INSERT", name, data);
+  }
+};
+
+const char kCreate[] =
+    "BEGIN;\nCREATE TABLE records(key TEXT PRIMARY KEY NOT NULL, data BLOB NOT NULL) "
+    "WITHOUT ROWID;\n";
+
+// In both layouts, data/one.db of n records and data/two.db: 1% of one's keys
+// missing, 1% changed and 1% of keys only it has, spread evenly. In source/:
+// one.sql and two.sql, from which the sqlite3 shell makes that layout (and
+// one.sql doubles as the peer of the script job, which makes one.db's n
+// records into an empty database: patch.txt); update.txt, which writes new
+// values to 2% of one.db's keys into a copy of it, and updates.sql, the same
+// as INSERT OR REPLACE statements.
 void generate(const fs::path& folder, int n) {
   fs::remove_all(folder);
-  fs::create_directories(folder / "data");
-  fs::create_directories(folder / "run");
-  CHandlerRes handler;
-  std::vector<std::pair<std::string, std::string>> one, two;
-  for (int i = 1; i <= n; ++i) {
-    const std::string name = key("res/obj_", i);
-    const std::string data = record(handler, i, "1.5");
-    if (i % 100 != 2) one.emplace_back(name, data);
-    if (i % 100 != 1) two.emplace_back(name, i % 100 == 3 ? record(handler, i, "2.5") : data);
+  for (const char* layout : kLayouts) {
+    fs::create_directories(folder / layout / "data");
+    fs::create_directories(folder / layout / "run");
   }
-  storeAll((folder / "data/one.db").string(), one);
-  storeAll((folder / "data/two.db").string(), two);
-  one.clear();
-  two.clear();
-
-  std::ofstream script(folder / "run/patch.txt", std::ios::binary);
-  std::ofstream sql(folder / "run/inserts.sql", std::ios::binary);
-  script << "db : script.db\nstruct : sResDef\n";
-  sql << "BEGIN;\nCREATE TABLE records(key TEXT PRIMARY KEY NOT NULL, data BLOB NOT NULL) "
-         "WITHOUT ROWID;\n";
-  static const char kHex[] = "0123456789ABCDEF";
-  for (int i = 1; i <= n; ++i) {
-    const std::string name = key("res/new_", i);
-    script << "key : " << name << "\ndata\n\ttemplateName : tmpl_" << i % 97
-           << "\n\tfileName : models/" << key("obj_", i) << ".mdl\n\tfArg1 : 1.5\n\tfArg2 : 0.25\n";
-    std::string hex;
-    for (unsigned char byte : record(handler, i, "1.5")) {
-      hex += kHex[byte >> 4];
-      hex += kHex[byte & 15];
+  const fs::path source = folder / "source";
+  fs::create_directories(source);
+  Target one, two;
+  const std::pair<Target*, const char*> targets[] = {{&one, "one"}, {&two, "two"}};
+  for (const auto& [target, name] : targets) {
+    const std::string path = (folder / "tool/data" / name).string() + ".db";
+    std::fclose(create(path, ""));  // an empty file is an empty database
+    if (!target->db.open(path, rk::CDatabase::eOpenWrite)) {
+      std::fprintf(stderr, "could not open %s\n", path.c_str());
+      std::exit(1);
     }
-    sql << "INSERT INTO records VALUES('" << name << "', X'" << hex << "');\n";
+    target->sql = create(source / (std::string(name) + ".sql"), kCreate);
   }
-  sql << "COMMIT;\n";
+  std::FILE* patch = create(source / "patch.txt", "db : script.db\nstruct : sResDef\n");
+  std::FILE* update = create(source / "update.txt", "db : one.db\nstruct : sResDef\n");
+  std::FILE* updates = create(source / "updates.sql", "BEGIN;\n");
+  CHandlerRes handler;
+  for (int i = 1; i <= n; ++i) {
+    const std::string name = key(i), data = record(handler, i, "1.5");
+    one.put(name, data);
+    writeBlock(patch, i, "1.5");
+    if (i % 100 == 3) two.put(name, record(handler, i, "2.5"));
+    if (i % 100 != 1 && i % 100 != 3) two.put(name, data);
+    if (i % 100 == 2) two.put(name + "_new", data);  // sorts right after `name`
+    if (i % 50 == 0) {
+      writeBlock(update, i, "3.5");
+      writeInsert(updates, "INSERT OR REPLACE", name, record(handler, i, "3.5"));
+    }
+  }
+  if (!one.db.close() || !two.db.close()) {
+    std::fprintf(stderr, "could not write the databases\n");
+    std::exit(1);
+  }
+  for (std::FILE* file : {one.sql, two.sql, updates}) finish(file, "COMMIT;\n");
+  finish(patch, "");
+  finish(update, "");
+  // Both at once: they are independent and the machine may have two cores.
+  shell(
+      "sqlite3 -bail shell/data/one.db <source/one.sql & a=$!; "
+      "sqlite3 -bail shell/data/two.db <source/two.sql & b=$!; wait $a && wait $b",
+      folder);
 }
+
+// As PRAGMA page_size reports it: the header's bytes 16-17, 1 meaning 65536.
+int pageSize(const fs::path& path) {
+  unsigned char header[18] = {};
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file != nullptr) {
+    if (std::fread(header, 1, sizeof header, file) != sizeof header) header[17] = 0;
+    std::fclose(file);
+  }
+  const int size = header[16] << 8 | header[17];
+  return size == 1 ? 65536 : size;
+}
+
+// sqldiff reads the data folder's target, not the run folder's that sqlite3
+// writes at the same time, which would deadlock them over its lock.
+const std::string kApplyDiff =
+    "sqldiff --primarykey ../data/one.db ../data/two.db | grep -v '^DELETE' | "
+    "(echo 'BEGIN;'; cat; echo 'COMMIT;') | sqlite3 one.db";
 
 struct Job {
   const char* name;
+  bool readsData;  // false: the layout of the data folder does not matter
   // Runs untimed before each timed run, and then sync, so that no run pays
   // for writing back what the one before it wrote.
-  std::string setup, tovrin, peer;
+  std::string setup;
+  std::vector<std::string> tovrin;  // its arguments
+  std::string peer;
 };
 
-struct Result {
-  Measure tovrin, peer;
+const std::vector<Job> kJobs = {
+    {"-diff",
+     true,
+     "true",
+     {"-diff", "../data/one.db", "../data/two.db"},
+     "sqldiff --primarykey ../data/one.db ../data/two.db >/dev/null"},
+    {"-autopatch, copy out",
+     true,
+     "rm -f one.db one.db-journal",
+     {"-autopatch", "../data", "one.db", "two.db"},
+     "cp ../data/one.db one.db && " + kApplyDiff},
+    {"-autopatch, in place",
+     true,
+     "rm -f one.db-journal && cp ../data/one.db one.db",
+     {"-autopatch", "../data", "one.db", "two.db"},
+     kApplyDiff},
+    {"script, empty database",
+     false,
+     "rm -f script.db script.db-journal && : >script.db",
+     {"../../source/patch.txt", "../data"},
+     "sqlite3 script.db <../../source/one.sql"},
+    {"script, copied database",
+     true,
+     "rm -f one.db one.db-journal",
+     {"../../source/update.txt", "../data"},
+     "cp ../data/one.db one.db && sqlite3 one.db <../../source/updates.sql"},
 };
 
-double median(std::vector<double> values) {
+struct Spread {
+  double min, median, max;
+};
+
+Spread spread(std::vector<double> values) {
   std::sort(values.begin(), values.end());
-  return values[values.size() / 2];
+  const size_t half = values.size() / 2;
+  const double median = values.size() % 2 ? values[half] : (values[half - 1] + values[half]) / 2;
+  return {values.front(), median, values.back()};
 }
 
-std::vector<Result> measure(const std::string& binary, const fs::path& folder, int n, int runs) {
+struct Row {
+  std::string job, layout;
+  Spread tovrin, peer;
+  double tovrinPrivateMiB = 0, tovrinPeakMiB = 0, peerPeakMiB = 0;
+};
+
+std::vector<Row> measure(const std::string& binary, const fs::path& folder, int n, int runs) {
   std::fprintf(stderr, "Making %d records in %s...\n", n, folder.c_str());
+  const auto start = std::chrono::steady_clock::now();
   // In a child: a process keeps its peak memory across fork and exec, so
   // this one must stay small for the peaks of the runs it starts to be theirs.
   const pid_t child = fork();
@@ -159,44 +354,82 @@ std::vector<Result> measure(const std::string& binary, const fs::path& folder, i
   }
   int status = 0;
   if (child < 0 || waitpid(child, &status, 0) != child || status != 0) std::exit(1);
-  const std::string where = (folder / "run").string();
-  const std::vector<Job> jobs = {
-      {"-diff", "true", binary + " -diff ../data/one.db ../data/two.db >/dev/null",
-       "sqldiff --primarykey ../data/one.db ../data/two.db >/dev/null"},
-      {"-autopatch", "rm -f one.db one.db-journal",
-       binary + " -autopatch ../data one.db two.db >/dev/null",
-       // sqldiff reads the data folder's target, not the copy that sqlite3
-       // writes at the same time, which would deadlock them over its lock.
-       "cp ../data/one.db one.db && sqldiff --primarykey ../data/one.db ../data/two.db | "
-       "(echo 'BEGIN;'; cat; echo 'COMMIT;') | sqlite3 one.db"},
-      {"script", "rm -f script.db script.db-journal && : >script.db",
-       binary + " patch.txt ../data >/dev/null", "sqlite3 script.db <inserts.sql"},
-  };
-  std::vector<Result> results;
-  for (const Job& job : jobs) {
-    std::fprintf(stderr, "Timing %s...\n", job.name);
-    std::vector<double> times[2], peaks[2];
-    for (int i = 0; i <= runs; ++i) {  // run 0 is the warm-up
-      for (int side = 0; side < 2; ++side) {
-        run(job.setup + " && sync", where);
-        const Measure m = run(side == 0 ? job.tovrin : job.peer, where);
-        if (i == 0) continue;
-        times[side].push_back(m.seconds);
-        peaks[side].push_back(m.peakMiB);
+  std::fprintf(stderr, "Made in %.1f s\n", secondsSince(start));
+
+  std::vector<Row> rows;
+  for (const Job& job : kJobs) {
+    for (const char* layout : kLayouts) {
+      const fs::path where = folder / layout / "run";
+      Row row;
+      row.job = job.name;
+      row.layout = job.readsData
+                       ? layout + (" " + std::to_string(pageSize(where / "../data/one.db")))
+                       : "new file";
+      std::fprintf(stderr, "Timing %s, %s...\n", row.job.c_str(), row.layout.c_str());
+      std::vector<std::string> tovrin = {binary};
+      tovrin.insert(tovrin.end(), job.tovrin.begin(), job.tovrin.end());
+      std::vector<double> times[2];
+      for (int i = 0; i <= runs; ++i) {  // run 0 is the warm-up
+        for (int side = 0; side < 2; ++side) {
+          shell(job.setup + " && sync", where);
+          const Measure m = side == 0 ? run(tovrin, where, true) : shell(job.peer, where);
+          if (i == 0) continue;
+          times[side].push_back(m.seconds);
+          double& peak = side == 0 ? row.tovrinPeakMiB : row.peerPeakMiB;
+          peak = std::max(peak, m.peakMiB);
+          row.tovrinPrivateMiB = std::max(row.tovrinPrivateMiB, m.privateMiB);
+        }
       }
+      row.tovrin = spread(times[0]);
+      row.peer = spread(times[1]);
+      rows.push_back(row);
+      if (!job.readsData) break;
     }
-    results.push_back({{median(times[0]), *std::max_element(peaks[0].begin(), peaks[0].end())},
-                       {median(times[1]), *std::max_element(peaks[1].begin(), peaks[1].end())}});
   }
   fs::remove_all(folder);
-  return results;
+  return rows;
+}
+
+// 1000000 as 1,000,000.
+std::string grouped(int n) {
+  std::string text = std::to_string(n);
+  for (int at = static_cast<int>(text.size()) - 3; at > 0; at -= 3) text.insert(at, ",");
+  return text;
+}
+
+void printTable(int n, const std::vector<Row>& rows) {
+  std::printf(
+      "| job, N = %s | layout | tovrin s (min / median / max) | peer s (min / median / max) | "
+      "ratio | tovrin peak private | tovrin peak RSS | peer peak RSS |\n",
+      grouped(n).c_str());
+  std::printf("|---|---|---|---|---|---|---|---|\n");
+  for (const Row& r : rows) {
+    std::printf(
+        "| %s | %s | %.3f / %.3f / %.3f | %.3f / %.3f / %.3f | %.2f | %.1f MiB | %.1f MiB | "
+        "%.1f MiB |\n",
+        r.job.c_str(), r.layout.c_str(), r.tovrin.min, r.tovrin.median, r.tovrin.max, r.peer.min,
+        r.peer.median, r.peer.max, r.tovrin.median / r.peer.median, r.tovrinPrivateMiB,
+        r.tovrinPeakMiB, r.peerPeakMiB);
+  }
+  std::printf("\n");
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc == 4 && std::string(argv[1]) == "--make") {
-    generate(argv[2], std::atoi(argv[3]));
+    const auto start = std::chrono::steady_clock::now();
+    const fs::path folder = argv[2];
+    generate(folder, std::atoi(argv[3]));
+    std::printf("Made in %.1f s:\n", secondsSince(start));
+    std::vector<fs::path> made;
+    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+      if (entry.is_regular_file()) made.push_back(entry.path());
+    }
+    std::sort(made.begin(), made.end());
+    for (const fs::path& path : made) {
+      std::printf("%10.1f MB  %s\n", fs::file_size(path) / 1e6, path.c_str());
+    }
     return 0;
   }
   if (argc < 3) {
@@ -207,28 +440,23 @@ int main(int argc, char** argv) {
   const fs::path folder = fs::absolute(argv[2]);
   const int n = argc > 3 ? std::atoi(argv[3]) : 1000000;
   const int runs = argc > 4 ? std::max(1, std::atoi(argv[4])) : 5;
-  const std::vector<Result> big = measure(binary, folder / "n", n, runs);
-  const std::vector<Result> small = measure(binary, folder / "n10", n / 10, runs);
+  const std::vector<Row> big = measure(binary, folder / "n", n, runs);
+  const std::vector<Row> small = measure(binary, folder / "n10", n / 10, runs);
 
-  const char* names[] = {"-diff", "-autopatch", "script"};
-  std::printf("Median of %d runs after a warm-up; peak RSS of the largest process.\n\n", runs);
-  for (int size = 0; size < 2; ++size) {
-    const std::vector<Result>& results = size == 0 ? big : small;
-    std::printf("N = %d\n", size == 0 ? n : n / 10);
-    std::printf("| job | tovrin | peer | ratio | tovrin peak RSS | peer peak RSS |\n");
-    std::printf("|---|---|---|---|---|---|\n");
-    for (size_t j = 0; j < results.size(); ++j) {
-      const Result& r = results[j];
-      std::printf("| %s | %.2f s | %.2f s | %.2f | %.1f MiB | %.1f MiB |\n", names[j],
-                  r.tovrin.seconds, r.peer.seconds, r.tovrin.seconds / r.peer.seconds,
-                  r.tovrin.peakMiB, r.peer.peakMiB);
-    }
-    std::printf("\n");
-  }
-  std::printf("Growth from N/10 to N (tovrin's time at N over its time at N/10):");
+  std::printf(
+      "%d timed runs after a warm-up, tovrin and its peer alternating; ratio of the medians "
+      "(tovrin / peer).\nLayout: who made the data folder's databases, and the page size of "
+      "one.db (\"tool\": tovrin's library, \"shell\": the sqlite3 shell).\ntovrin peak "
+      "private: largest RssAnon + RssShmem, sampled every %d ms (mapped file pages do not "
+      "count; the aim is below 64 MiB); peak RSS: ru_maxrss of the largest process.\n\n",
+      runs, kSampleMilliseconds);
+  printTable(n, big);
+  printTable(n / 10, small);
+  std::printf("tovrin's median time at N over its median at N/10 (the aim is at most 11 x):\n\n");
+  std::printf("| job | layout | growth from N/10 to N |\n|---|---|---|\n");
   for (size_t j = 0; j < big.size(); ++j) {
-    std::printf(" %s %.1f x%s", names[j], big[j].tovrin.seconds / small[j].tovrin.seconds,
-                j + 1 < big.size() ? "," : "\n");
+    std::printf("| %s | %s | %.1f x |\n", big[j].job.c_str(), big[j].layout.c_str(),
+                big[j].tovrin.median / small[j].tovrin.median);
   }
   return 0;
 }
