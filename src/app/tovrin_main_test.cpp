@@ -87,6 +87,41 @@ TEST(ReliabilityTest, ADamagedDatabaseFailsEveryJobAndIsNeverWritten) {
   EXPECT_FALSE(testutil::fileExists(dir / "old.db"));
 }
 
+TEST(ReliabilityTest, OutputThatCannotBeWrittenFailsEveryJob) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Windows has no device that is always full to send standard output to.";
+#endif
+  CTempDir dir;
+  Records many;
+  for (int i = 0; i < 500; ++i) many["key " + std::to_string(i)] = "v";
+  makeDatabase(dir / "many.db", many);
+  makeDatabase(dir / "one.db", {{"key 0", "w"}});
+  makeDatabase(dir / "t.db", {});
+  // 14 + 4,082 + 4,096 bytes: the output ends on a buffer boundary, so that
+  // the final flush has nothing left to fail on.
+  const std::string block = "\ndata\n\ttemplateName : t\n\tfileName : f\n";
+  const std::string key1(4072, 'a'), key2(4086, 'b');
+  writeFile(dir / "ok.txt",
+            "db : t.db\nstruct : sResDef\nkey : " + key1 + block + "key : " + key2 + block);
+  writeFile(dir / "bad.txt", "db : t.db\nkey : k\ndelete\nbogus : x\n");
+  const std::string full = "Could not write to standard output: No space left on device";
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{"-diff", "many.db", "one.db"}, full},  // fails while printing
+      {{"-diff", "one.db", "one.db"}, full},   // fails only when flushed at the end
+      {{"ok.txt", "."}, full},
+      {{"-autopatch", ".", "one.db", "many.db"}, full},
+      {{"bad.txt", "."}, "Line 4: Invalid operation 'bogus'"},  // the job's own failure
+  };
+  for (const auto& [args, message] : cases) {
+    const testutil::RunResult run = runTovrin(args, dir.path(), -1, "/dev/full");
+    EXPECT_EQ(run.exitStatus, 1) << message;
+    EXPECT_EQ(run.errorFile, message);
+  }
+  // What the jobs wrote stays as they left it.
+  EXPECT_EQ(testutil::readDatabase(dir / "t.db").size(), 2u);
+  EXPECT_EQ(testutil::readDatabase(dir / "one.db"), many);
+}
+
 TEST(PacksTest, JobsFindDatabasesInsidePacksAndNeverWriteThem) {
   CTempDir dir;
   makeDatabase(dir / "old.db", {{"k1", "old"}, {"same", "s"}});
