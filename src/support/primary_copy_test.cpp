@@ -126,16 +126,20 @@ TEST(PrimaryCopyJobTest, ADatabaseBeyond2GiBIsCopiedWhole) {
   EXPECT_EQ(std::filesystem::file_size(work / "big.db"), kSize);
 }
 
-TEST(PrimaryCopyJobTest, APlantedLinkIsNeverFollowed) {
-  CTempDir data, work;
+TEST(PrimaryCopyJobTest, ALinkTheScriptNamesIsFollowedButNoneAtTheCopysName) {
+  CTempDir data, work, elsewhere;
   makeDatabase(data / "x.db", {{"k", "v"}});
+  makeDatabase(elsewhere / "real.db", {{"k", "v"}});
   testutil::writeFile(work / "victim", "precious");
   std::error_code error;
   std::filesystem::create_symlink(work / "victim", work / "x.db.partial", error);
+  if (!error) std::filesystem::create_symlink(elsewhere / "real.db", work / "linked.db", error);
   if (error) GTEST_SKIP() << "This system does not let the test make a link: " << error.message();
-  runScript(data, work, scriptFor("x.db", "new"));
-  EXPECT_EQ(readFile(work / "victim"), "precious");
+  runScript(data, work, scriptFor("x.db", "new") + scriptFor("linked.db", "new"));
+  EXPECT_EQ(readFile(work / "victim"), "precious") << "a link planted at the copy's name";
   EXPECT_EQ(readDatabase(work / "x.db").size(), 2u);
+  EXPECT_EQ(readDatabase(elsewhere / "real.db").size(), 2u) << "the target of linked.db";
+  EXPECT_TRUE(std::filesystem::is_symlink(work / "linked.db"));
 }
 
 }  // namespace
