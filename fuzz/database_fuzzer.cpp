@@ -37,12 +37,10 @@ void exercise(rk::CDatabase::eOpenFlags mode) {
     (void)db.store("fuzz", "bytes", 5);
     if (!keys.empty()) (void)db.remove(keys.front().c_str());
   }
-  // lastError() stays empty on a fresh object until a call fails on an
-  // error; an absent key or the end of a walk is none. A close that is not
-  // clean says why too.
+  // lastError() is empty until a call fails on an error (an absent key or the
+  // end of a walk is none); close() then fails too, and says why whenever.
   const bool failed = !db.lastError().empty();
-  const bool clean = db.close();
-  if ((failed && clean) || (!clean && db.lastError().empty())) std::abort();
+  if (db.close() ? failed : db.lastError().empty()) std::abort();
 }
 
 void removeDatabase() {
