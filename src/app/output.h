@@ -4,9 +4,9 @@
 //
 // A run must not pass for a success when what it printed was lost, so every
 // write is checked and the reason for the first failure is kept. It must be
-// kept at once: after a failed write the C library drops the unwritten bytes
-// from its buffer, so a later flush may well succeed and leave errno as it
-// was, depending on where the output's length falls against the buffer.
+// kept at once: after a failed write glibc drops the unwritten bytes from its
+// buffer, so a later flush may well succeed and leave errno as it was,
+// depending on where the output's length falls against the buffer.
 
 // Prints to standard output as printf does.
 void printOutput(const char* format, ...)
