@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 
 #include "app/tovrin_main.h"
@@ -17,7 +18,8 @@
 namespace fs = std::filesystem;
 
 namespace {
-fs::path gWork;  // the scratch folder, removed at exit
+fs::path gWork;     // the scratch folder, removed at exit
+std::string gSeed;  // the bytes of data/t.db that every input starts from
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -34,16 +36,19 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     (void)db.store("k", "value", 5);
     (void)db.close();
   }
+  std::ifstream seed(gWork / "data/t.db", std::ios::binary);
+  gSeed.assign(std::istreambuf_iterator<char>(seed), {});
   // The jobs' progress lines would drown the fuzzer's own.
   if (!std::freopen("/dev/null", "w", stdout)) std::abort();
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  // Each input starts from the same folder: only data/ stays.
-  for (const auto& entry : fs::directory_iterator(".")) {
-    if (entry.path().filename() != "data") fs::remove_all(entry.path());
-  }
+  // Each input starts from the same folder, whatever the last one wrote
+  // (a script may name data/t.db itself).
+  for (const auto& entry : fs::directory_iterator(".")) fs::remove_all(entry.path());
+  fs::create_directory("data");
+  std::ofstream(fs::path("data/t.db"), std::ios::binary) << gSeed;
   std::ofstream(fs::path("script.txt"), std::ios::binary)
       .write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
   char program[] = "tovrin";

@@ -165,13 +165,15 @@ void collectErrorFile(RunResult& result, const std::string& cwd) {
 }
 
 std::vector<RunResult> runTovrinTogether(const std::vector<std::vector<std::string>>& runs,
-                                         const std::string& cwd, long fileSizeLimit) {
+                                         const std::string& cwd, long fileSizeLimit,
+                                         const std::string& outPath) {
   CTempDir capture;
   std::vector<RunResult> results(runs.size());
   std::vector<std::thread> threads;
   for (size_t i = 0; i < runs.size(); ++i) {
-    const std::string command = commandFor(runs[i], cwd, fileSizeLimit, capture / std::to_string(i),
-                                           capture / ("err" + std::to_string(i)));
+    const std::string out = outPath.empty() ? capture / std::to_string(i) : outPath;
+    const std::string command =
+        commandFor(runs[i], cwd, fileSizeLimit, out, capture / ("err" + std::to_string(i)));
     threads.emplace_back([&result = results[i], command] {
       const int status = std::system(command.c_str());
 #ifdef _WIN32
@@ -193,8 +195,8 @@ std::vector<RunResult> runTovrinTogether(const std::vector<std::vector<std::stri
 }
 
 RunResult runTovrin(const std::vector<std::string>& args, const std::string& cwd,
-                    long fileSizeLimit) {
-  return runTovrinTogether({args}, cwd, fileSizeLimit).front();
+                    long fileSizeLimit, const std::string& outPath) {
+  return runTovrinTogether({args}, cwd, fileSizeLimit, outPath).front();
 }
 
 }  // namespace testutil

@@ -68,10 +68,12 @@ struct RunResult {
 // Starts the tovrin binary once per entry of `runs`, all at once, in `cwd`
 // with standard input from /dev/null and, when `fileSizeLimit` is not
 // negative, that limit on the files it writes (POSIX only); waits for all.
+// Standard output goes to `outPath` when one is given (`out` stays empty).
 std::vector<RunResult> runTovrinTogether(const std::vector<std::vector<std::string>>& runs,
-                                         const std::string& cwd, long fileSizeLimit = -1);
+                                         const std::string& cwd, long fileSizeLimit = -1,
+                                         const std::string& outPath = "");
 RunResult runTovrin(const std::vector<std::string>& args, const std::string& cwd,
-                    long fileSizeLimit = -1);
+                    long fileSizeLimit = -1, const std::string& outPath = "");
 // Fills in the error file that a run left in `cwd`.
 void collectErrorFile(RunResult& result, const std::string& cwd);
 

@@ -1,11 +1,13 @@
 #include "app/tovrin_main.h"
 
 #include <exception>
+#include <optional>
 #include <string>
 
 #include "app/error_report.h"
 #include "app/fatal_error.h"
 #include "app/file_system.h"
+#include "app/output.h"
 #include "app/platform.h"
 #include "autopatch/auto_patch.h"
 #include "diff/database_diff.h"
@@ -44,25 +46,36 @@ void runJob(int argc, char** argv) {
   processor.run(command);
 }
 
+// Runs `action`; the message of the fatal error that ended it, if one did.
+// Fatal errors are texts; anything else that escapes (a failed allocation, a
+// stream that throws) ends the run the same way, with the error file and exit
+// status 1, rather than abort without a word.
+template <class TAction>
+std::optional<std::string> failureOf(TAction action) {
+  try {
+    action();
+    return std::nullopt;
+  } catch (const std::string& text) {
+    return text;
+  } catch (const std::exception& error) {
+    return std::string("Unexpected error: ") + error.what();
+  } catch (...) {
+    return std::string("Unexpected error");
+  }
+}
+
 }  // namespace
 
 int tovrinMain(int argc, char** argv) {
   prepareProcess();
   removeErrorReport();
-  // Fatal errors are texts; anything else that escapes a job (a failed
-  // allocation, a stream that throws) ends the run the same way, with the
-  // error file and exit status 1, rather than abort without a word.
-  std::string message;
-  try {
-    runJob(argc, argv);
-    return 0;
-  } catch (const std::string& text) {
-    message = text;
-  } catch (const std::exception& error) {
-    message = std::string("Unexpected error: ") + error.what();
-  } catch (...) {
-    message = "Unexpected error";
-  }
-  reportFatalError(message.substr(0, 1023));
+  std::optional<std::string> message = failureOf([&] { runJob(argc, argv); });
+  // Output is checked only now that the job's objects are gone: its databases
+  // are closed and hold what it left in them, whatever became of its report.
+  // A job that failed keeps its own message.
+  const std::optional<std::string> outputFailure = failureOf(checkOutput);
+  if (!message) message = outputFailure;
+  if (!message) return 0;
+  reportFatalError(message->substr(0, 1023));
   return 1;
 }

@@ -1,9 +1,9 @@
 #include "autopatch/auto_patch.h"
 
-#include <cstdio>
 #include <vector>
 
 #include "app/fatal_error.h"
+#include "app/output.h"
 #include "diff/database_diff.h"
 #include "support/primary_copy.h"
 #include "vozidiri/database.h"
@@ -18,7 +18,7 @@ constexpr const char* kClassName = "CAutoPatch";
 void copyRecords(const std::vector<std::string>& keys, const char* progress, rk::CDatabase& source,
                  rk::CDatabase& target) {
   for (const std::string& key : keys) {
-    std::printf(progress, key.c_str());
+    printOutput(progress, key.c_str());
     const void* data = nullptr;
     int length = 0;
     if (!source.fetch(key.c_str(), data, length)) {
@@ -36,7 +36,7 @@ CAutoPatch::CAutoPatch(const std::string& oldFile, const std::string& newFile)
     : oldFile(oldFile), newFile(newFile) {}
 
 void CAutoPatch::run() {
-  std::printf("Patching %s\n\n", oldFile.c_str());
+  printOutput("Patching %s\n\n", oldFile.c_str());
   // The lists below are decided from what the comparison reads: no other
   // run or program may write the target between that read and the writes.
   const rk::CWriteLock lock(oldFile);
@@ -49,7 +49,7 @@ void CAutoPatch::run() {
   rk::CDatabase source;
   if (!lock.held() || !ensurePrimaryCopy(oldFile) ||
       !target.open(oldFile, rk::CDatabase::eOpenWrite)) {
-    std::printf("Target file %s not found, skipping\n", oldFile.c_str());
+    printOutput("Target file %s not found, skipping\n", oldFile.c_str());
     return;
   }
   if (!source.open(newFile, rk::CDatabase::eOpenRead)) {
@@ -57,11 +57,11 @@ void CAutoPatch::run() {
   }
 
   if (diff.keysOnlyIn2.empty() && diff.keysChanged.empty()) {
-    std::printf("File is up-to-date\n");
+    printOutput("File is up-to-date\n");
   } else {
     copyRecords(diff.keysOnlyIn2, "Add: %s\n", source, target);
     copyRecords(diff.keysChanged, "Patch: %s\n", source, target);
-    std::printf("\nFinished patch\n");
+    printOutput("\nFinished patch\n");
   }
 
   // A commit that fails must not pass for success.

@@ -1,9 +1,9 @@
 #include "diff/database_diff.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "app/fatal_error.h"
+#include "app/output.h"
 
 CDatabaseDiff::CDatabaseDiff(const std::string& file1, const std::string& file2)
     : file1(file1), file2(file2) {}
@@ -53,29 +53,29 @@ void CDatabaseDiff::collectDiffs(rk::CDatabase& db1, rk::CDatabase& db2,
 
 void CDatabaseDiff::printKeyList(const std::vector<std::string>& list) {
   if (list.empty()) {
-    std::printf("Nothing found\n");
+    printOutput("Nothing found\n");
     return;
   }
-  for (const std::string& key : list) std::printf("%s\n", key.c_str());
+  for (const std::string& key : list) printOutput("%s\n", key.c_str());
 }
 
 void CDatabaseDiff::printReport() const {
   static const char kRule[] =
       "------------------------------------------------------------------------------\n";
-  std::printf("DIFF REPORT\n");
-  std::printf("-----------\n");
-  std::printf("\n");
-  std::printf("Compare\n (1) %s\n (2) %s\n", file1.c_str(), file2.c_str());
-  std::printf("\n");
-  std::printf("Keys found in (1) that were not present in (2)\n");
-  std::printf("%s", kRule);
+  printOutput("DIFF REPORT\n");
+  printOutput("-----------\n");
+  printOutput("\n");
+  printOutput("Compare\n (1) %s\n (2) %s\n", file1.c_str(), file2.c_str());
+  printOutput("\n");
+  printOutput("Keys found in (1) that were not present in (2)\n");
+  printOutput("%s", kRule);
   printKeyList(keysOnlyIn1);
-  std::printf("\n");
-  std::printf("Keys found in (2) that were not present in (1)\n");
-  std::printf("%s", kRule);
+  printOutput("\n");
+  printOutput("Keys found in (2) that were not present in (1)\n");
+  printOutput("%s", kRule);
   printKeyList(keysOnlyIn2);
-  std::printf("\n");
-  std::printf("Keys containing data found to be different\n");
-  std::printf("%s", kRule);
+  printOutput("\n");
+  printOutput("Keys containing data found to be different\n");
+  printOutput("%s", kRule);
   printKeyList(keysChanged);
 }

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
-#include <cstdlib>
+#include <cstdio>
 #include <cstring>
 
 #include "app/fatal_error.h"
@@ -57,17 +57,23 @@ void CHandler::parseText(const std::string& value, char* field, size_t width) {
 }
 
 float CHandler::parseFloat(const std::string& value) {
-  // strtof reads what "%f" reads (it skips leading white space too) and
-  // gives 0 when nothing converts. from_chars reads the plain decimal forms
-  // to the same correctly rounded value several times faster; everything
-  // else (signs, hexadecimal, text that is no number) is left to strtof.
+  // The field takes exactly what the "%f" scan gives. from_chars reads the
+  // plain decimal forms, nearly all that scripts hold, to the same correctly
+  // rounded value several times faster; the scan itself reads the rest
+  // (hexadecimal, infinities, NaN, text that is no number). strtof would not
+  // do: it keeps the payload of "nan(123)", which the scan drops, and
+  // converts a prefix of text that the scan refuses as a whole ("-0x").
   const char* first = value.data();
   const char* last = first + value.size();
   while (first < last && (*first == ' ' || (*first >= '\t' && *first <= '\r'))) ++first;
-  const char* digits = first < last && *first == '-' ? first + 1 : first;
+  const char* digits = first < last && (*first == '-' || *first == '+') ? first + 1 : first;
   const bool plain = digits < last && std::isdigit(static_cast<unsigned char>(*digits)) &&
                      !(last - digits > 1 && (digits[1] == 'x' || digits[1] == 'X'));
+  // from_chars takes a minus sign but no plus sign.
+  if (first < last && *first == '+') first = digits;
   float number = 0;
   if (plain && std::from_chars(first, last, number).ec == std::errc()) return number;
-  return std::strtof(value.c_str(), nullptr);
+  number = 0;  // what a scan that converts nothing leaves
+  (void)std::sscanf(value.c_str(), "%f", &number);
+  return number;
 }

@@ -1,7 +1,7 @@
 #include "handlers/handler_res.h"
 
 #include <cstdio>
-#include <cstring>
+#include <sstream>
 
 #include "gtest/gtest.h"
 #include "testing/test_util.h"
@@ -40,15 +40,16 @@ TEST(HandlerResTest, FloatsAreReadLikeScanfAndStoredLittleEndian) {
   CHandlerRes handler;
   handler.processToken("templateName", "t");
   handler.processToken("fileName", "f");
-  for (const char* text :
-       {"3", "word 2", "-0x1", "0x10", "+2.5", "1e40", "-1e-50", ".5", "-.5", "1e", " -1.5e2 word",
-        "inf", "-nan", "00012.50", "1.17549435e-38", "\t7", "-", ""}) {
-    float expected = 0;
-    std::sscanf(text, "%f", &expected);
-    unsigned char bytes[4];
-    std::memcpy(bytes, &expected, 4);  // the hosts we build on are little-endian
+  // Texts between '|'; strtof would keep the payload of "nan(123)" and read
+  // numbers in "-INFIN" and "-0x", where the scan finds none.
+  std::istringstream texts(
+      "3|word 2|-0x1|0x10|+2.5|1e40|-1e-50|.5|-.5|1e| -1.5e2 word|inf|-nan|00012.50|1.17549435e-38|"
+      "\t7|-||nan(123)|NAN(abc)|-nan(1)| +infinity|-INFIN|-0x|0X1P-2x");
+  for (std::string text; std::getline(texts, text, '|');) {
+    float expected = 0;  // the hosts we build on are little-endian
+    std::sscanf(text.c_str(), "%f", &expected);
     handler.processToken("fArg1", text);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(bytes), 4), recordOf(handler).substr(288, 4))
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(&expected), 4), recordOf(handler).substr(288, 4))
         << text;
   }
 }

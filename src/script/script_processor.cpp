@@ -1,11 +1,11 @@
 #include "script/script_processor.h"
 
-#include <cstdio>
 #include <fstream>
 #include <ios>
 #include <string_view>
 
 #include "app/fatal_error.h"
+#include "app/output.h"
 #include "handlers/handler_res.h"
 #include "script/line_reader.h"
 #include "support/primary_copy.h"
@@ -87,7 +87,7 @@ void CScriptProcessor::run(const std::string& fileName) {
 
 void CScriptProcessor::openDatabase(rk::CDatabase& db, const std::string& name,
                                     const std::string& previous) {
-  std::printf("Open   : %s\n", name.c_str());
+  printOutput("Open   : %s\n", name.c_str());
   // Opening would commit the previous database too, but could not say which
   // of the two failed.
   if (!db.close()) fatalError("The database '%s' could not be saved", previous.c_str());
@@ -115,7 +115,7 @@ void CScriptProcessor::writeRecord(std::istream& script, std::string& token, std
     fatalError("Line %d: '%s' op requested, but no struct has been selected", lineNumber_,
                token.c_str());
   }
-  std::printf("Write  : %s\n", key.c_str());
+  printOutput("Write  : %s\n", key.c_str());
   handler->reset();
   // The data block: the lines that begin with a tab. The look goes to the
   // buffer because istream::peek() would mark the end of the file, which
@@ -134,7 +134,7 @@ void CScriptProcessor::writeRecord(std::istream& script, std::string& token, std
 
 void CScriptProcessor::deleteRecord(const std::string& token, const std::string& key,
                                     rk::CDatabase& db) {
-  std::printf("Delete : %s\n", key.c_str());
+  printOutput("Delete : %s\n", key.c_str());
   requireKeyAndDatabase(token, key, db);
   if (db.exists(key.c_str()) && !db.remove(key.c_str())) {
     fatalError("Line %d: '%s' op could not delete the key '%s'", lineNumber_, token.c_str(),

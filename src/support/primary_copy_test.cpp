@@ -1,6 +1,6 @@
-// The copy of a database into the current folder: in-process for what the
-// copy holds, end to end for what concurrent runs, live databases and planted
-// links do to it.
+// The copy of a database into the current folder, end to end: what
+// concurrent runs, live databases, large files and links do to it. What a
+// copy holds, from a folder or a pack, is checked by the jobs' own tests.
 
 #include "support/primary_copy.h"
 
@@ -14,7 +14,6 @@
 
 #include "gtest/gtest.h"
 #include "testing/test_util.h"
-#include "vozidiri/file_system.h"
 
 namespace {
 
@@ -23,27 +22,6 @@ using testutil::makeDatabase;
 using testutil::readDatabase;
 using testutil::readFile;
 using testutil::Records;
-
-TEST(EnsurePrimaryCopyTest, CopiesExactlyWhatTheFileSystemReads) {
-  CTempDir work, data;
-  makeDatabase(data / "plain.db", {{"k", "plain"}});
-  makeDatabase(data / "packed.db", {{"k", "packed"}});
-  testutil::makePack(data / "base.zq", {{"sub/packed.db", readFile(data / "packed.db")},
-                                        {"plain.db", "shadowed by the folder"}});
-  const std::string pack = readFile(data / "base.zq");
-  makeDatabase(work / "here.db", {{"k", "here"}});
-  rk::TRefPointer<rk::CFileSystem> fs = rk::CGlobalFileSystem::create(work.path(), "");
-  fs->initPath(data.path(), ".zq");
-
-  ASSERT_TRUE(ensurePrimaryCopy("plain.db") && ensurePrimaryCopy("sub/packed.db"));
-  EXPECT_TRUE(readFile(work / "plain.db") == readFile(data / "plain.db"));
-  EXPECT_TRUE(readFile(work / "sub/packed.db") == readFile(data / "packed.db"));
-  EXPECT_TRUE(readFile(data / "base.zq") == pack) << "the pack is never written";
-  EXPECT_TRUE(ensurePrimaryCopy("here.db"));
-  EXPECT_EQ(readDatabase(work / "here.db"), (Records{{"k", "here"}}));
-  EXPECT_FALSE(ensurePrimaryCopy("missing.db"));
-  EXPECT_FALSE(testutil::fileExists(work / "missing.db"));
-}
 
 // Runs `script` with `data` as the data folder in `work`; expects success.
 void runScript(const CTempDir& data, const CTempDir& work, const std::string& script) {
@@ -126,16 +104,20 @@ TEST(PrimaryCopyJobTest, ADatabaseBeyond2GiBIsCopiedWhole) {
   EXPECT_EQ(std::filesystem::file_size(work / "big.db"), kSize);
 }
 
-TEST(PrimaryCopyJobTest, APlantedLinkIsNeverFollowed) {
-  CTempDir data, work;
+TEST(PrimaryCopyJobTest, ALinkTheScriptNamesIsFollowedButNoneAtTheCopysName) {
+  CTempDir data, work, elsewhere;
   makeDatabase(data / "x.db", {{"k", "v"}});
+  makeDatabase(elsewhere / "real.db", {{"k", "v"}});
   testutil::writeFile(work / "victim", "precious");
   std::error_code error;
   std::filesystem::create_symlink(work / "victim", work / "x.db.partial", error);
+  if (!error) std::filesystem::create_symlink(elsewhere / "real.db", work / "linked.db", error);
   if (error) GTEST_SKIP() << "This system does not let the test make a link: " << error.message();
-  runScript(data, work, scriptFor("x.db", "new"));
-  EXPECT_EQ(readFile(work / "victim"), "precious");
+  runScript(data, work, scriptFor("x.db", "new") + scriptFor("linked.db", "new"));
+  EXPECT_EQ(readFile(work / "victim"), "precious") << "a link planted at the copy's name";
   EXPECT_EQ(readDatabase(work / "x.db").size(), 2u);
+  EXPECT_EQ(readDatabase(elsewhere / "real.db").size(), 2u) << "the target of linked.db";
+  EXPECT_TRUE(std::filesystem::is_symlink(work / "linked.db"));
 }
 
 }  // namespace
