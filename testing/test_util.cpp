@@ -101,6 +101,34 @@ void makeDatabase(const std::string& path, const Records& records) {
   sqlite3_close(db);
 }
 
+void runSql(const std::string& path, const std::string& sql) {
+  sqlite3* db = nullptr;
+  char* error = nullptr;
+  if (sqlite3_open(path.c_str(), &db) != SQLITE_OK ||
+      sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error) != SQLITE_OK) {
+    ADD_FAILURE() << sql << ": " << (error ? error : sqlite3_errmsg(db));
+  }
+  sqlite3_free(error);
+  sqlite3_close(db);
+}
+
+void leaveHotJournal(const std::string& path, const std::string& sql) {
+  // A live writer whose tiny cache spills the transaction into the file; a
+  // copy of its file and journal, taken meanwhile, is what a kill leaves.
+  const std::string live = path + "-live";
+  fs::copy_file(path, live, fs::copy_options::overwrite_existing);
+  sqlite3* writer = nullptr;
+  sqlite3_open(live.c_str(), &writer);
+  ASSERT_EQ(sqlite3_exec(writer, ("PRAGMA cache_size = 1; BEGIN;" + sql).c_str(), nullptr, nullptr,
+                         nullptr),
+            SQLITE_OK);
+  ASSERT_TRUE(fileExists(live + "-journal"));
+  fs::copy_file(live, path, fs::copy_options::overwrite_existing);
+  fs::copy_file(live + "-journal", path + "-journal", fs::copy_options::overwrite_existing);
+  sqlite3_close(writer);
+  fs::remove(live);
+}
+
 Records readDatabase(const std::string& path) {
   Records records;
   sqlite3* db = nullptr;

@@ -31,6 +31,12 @@ using Records = std::map<std::string, std::string>;
 void makeDatabase(const std::string& path, const Records& records);
 // Every record of a database file; fails the test when it cannot be read.
 Records readDatabase(const std::string& path);
+// Runs `sql` on the SQLite file `path`, creating it if need be.
+void runSql(const std::string& path, const std::string& sql);
+// Leaves the SQLite file `path` as a writer killed in the middle of `sql`
+// would: pages of the transaction already in the file, and the hot journal
+// that undoes them beside it.
+void leaveHotJournal(const std::string& path, const std::string& sql);
 
 // One entry of a pack; a name ending in '/' is a folder.
 struct PackEntry {

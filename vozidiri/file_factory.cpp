@@ -1,5 +1,6 @@
 #include "file_factory.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <system_error>
 
@@ -29,7 +30,17 @@ std::string CFolderFactory::pathOf(const std::string& name) const {
 
 std::string CFolderFactory::writePath(const std::string& name) const {
   if (!staysInside(name)) return {};
-  return (std::filesystem::path(folder_) / name).lexically_normal().string();
+  const std::filesystem::path path = std::filesystem::path(folder_) / name;
+  // A link the user placed is followed, but a ".." after one would climb out
+  // of where it points: such a name must still end up inside the folder.
+  if (name.find("..") != std::string::npos) {
+    std::error_code error;
+    const auto inside = std::filesystem::weakly_canonical(folder_, error);
+    const auto real = std::filesystem::weakly_canonical(path.parent_path(), error);
+    const auto [end, at] = std::mismatch(inside.begin(), inside.end(), real.begin(), real.end());
+    if (error || end != inside.end()) return {};
+  }
+  return path.lexically_normal().string();
 }
 
 TRefPointer<CStream> CFolderFactory::openRead(const std::string& name, int) {
@@ -42,8 +53,9 @@ TRefPointer<CStream> CFolderFactory::openWrite(const std::string& name, int) {
 }
 
 bool CFolderFactory::prepareWrite(const std::string& name, int) {
-  if (!staysInside(name)) return false;
-  const std::filesystem::path parent = std::filesystem::path(pathOf(name)).parent_path();
+  const std::string path = writePath(name);
+  if (path.empty()) return false;
+  const std::filesystem::path parent = std::filesystem::path(path).parent_path();
   if (parent.empty()) return true;
   std::error_code error;
   std::filesystem::create_directories(parent, error);

@@ -55,9 +55,25 @@ TEST(FileSystemTest, WritesOnlyNamesInsideThePrimaryFolder) {
   CTempDir primary, data;
   TRefPointer<CFileSystem> fs = CGlobalFileSystem::create(primary.path(), "");
   ASSERT_TRUE(fs->prepareWrite("sub/dir/file", 0));
-  ASSERT_TRUE(fs->openWrite("sub/dir/file", 32)->write("abc", 3));
-  EXPECT_EQ(testutil::readFile(primary / "sub/dir/file"), "abc");
-  for (const std::string& name : {data / "abs", std::string("../up"), std::string("a/../../up")}) {
+  {
+    // A stream that cannot be read to its end is no whole copy.
+    struct CBrokenStream : CStream {
+      int getSize() override { return -1; }
+      int read(void*, int) override { return -1; }
+      bool write(const void*, int) override { return false; }
+    } broken;
+    const TRefPointer<CStream> out = fs->openWrite("sub/dir/file", 32);
+    ASSERT_TRUE(out && out->write("abc", 3));
+    EXPECT_FALSE(out->copyFrom(&broken, -1));
+  }
+  EXPECT_TRUE(std::filesystem::is_directory(primary / "sub/dir"));
+  EXPECT_FALSE(testutil::fileExists(primary / "sub/dir/file")) << "it takes its name when written";
+  // A link is followed, but not out of where it points.
+  std::error_code error;
+  std::filesystem::create_directory_symlink(data.path(), primary / "out", error);
+  EXPECT_TRUE(error || fs->prepareWrite("out/x", 0));
+  for (const std::string& name : {data / "abs", std::string("../up"), std::string("a/../../up"),
+                                  std::string(error ? "../up" : "out/../up")}) {
     EXPECT_FALSE(fs->prepareWrite(name, 0) || fs->openWrite(name, 32)) << name;
   }
   // Reading any name is allowed: an absolute one is that file itself.

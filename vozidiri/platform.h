@@ -79,28 +79,6 @@ class CUnpublishedFile {
 // going are kept.
 void removeLeftovers(const std::string& path);
 
-// A read-only view of a whole file's bytes in memory, so that reading a part
-// of it costs no call into the system. The view shows the file as it is on
-// disk; a file that shrinks while viewed must not be read past its new end.
-class CFileView {
- public:
-  // Null when the file cannot be viewed (missing, empty, no such service).
-  static std::unique_ptr<CFileView> map(const std::string& path);
-  CFileView(const CFileView&) = delete;
-  CFileView& operator=(const CFileView&) = delete;
-  ~CFileView();
-
-  const char* data() const { return data_; }
-  uint64_t size() const { return size_; }
-
- private:
-  CFileView(const char* data, uint64_t size, intptr_t handle)
-      : data_(data), size_(size), handle_(handle) {}
-  const char* data_;
-  uint64_t size_;
-  intptr_t handle_;  // what the platform needs to end the view
-};
-
 // An exclusive lock on a folder, among processes: while one process holds
 // it, others wait in acquire. The lock ends with the object or the process.
 class CFolderLock {

@@ -1,7 +1,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -226,22 +225,6 @@ void removeLeftovers(const std::string& path) {
     close(fd);
   }
 }
-
-std::unique_ptr<CFileView> CFileView::map(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return nullptr;
-  struct stat info {};
-  void* data = MAP_FAILED;
-  if (fstat(fd, &info) == 0 && info.st_size > 0) {
-    data = mmap(nullptr, static_cast<size_t>(info.st_size), PROT_READ, MAP_SHARED, fd, 0);
-  }
-  close(fd);  // the mapping keeps the file
-  if (data == MAP_FAILED) return nullptr;
-  return std::unique_ptr<CFileView>(
-      new CFileView(static_cast<const char*>(data), static_cast<uint64_t>(info.st_size), 0));
-}
-
-CFileView::~CFileView() { munmap(const_cast<char*>(data_), static_cast<size_t>(size_)); }
 
 std::unique_ptr<CFolderLock> CFolderLock::acquire(const std::string& folder, int waitMs) {
   const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

@@ -164,12 +164,6 @@ void removeLeftovers(const std::string& path) {
   }
 }
 
-// Windows refuses to shorten a file while a view of it exists, which SQLite
-// must be able to do (a rollback, a checkpoint): files are read by calls.
-std::unique_ptr<CFileView> CFileView::map(const std::string&) { return nullptr; }
-
-CFileView::~CFileView() = default;
-
 std::unique_ptr<CFolderLock> CFolderLock::acquire(const std::string& folder, int waitMs) {
   // A named mutex per folder: Windows cannot lock a folder itself, and the
   // system releases a mutex whose owner has ended.

@@ -32,7 +32,10 @@ bool isSQLiteFile(const std::string& path) {
 // one read transaction, which rolls a hot journal back (or fails when it
 // cannot) and keeps writers from changing the file until it ends.
 bool copyDatabaseFile(const std::string& fromPath, std::FILE* to, CPageFile& toPages) {
-  const ConnectionPtr source = openConnection(fromPath, SQLITE_OPEN_READWRITE);
+  // Opened first, so closed last: closing any descriptor of a file ends all
+  // the POSIX locks this process holds on it, the read lock below included.
+  const FilePtr from(std::fopen(fromPath.c_str(), "rb"));
+  const ConnectionPtr source = from ? openConnection(fromPath, SQLITE_OPEN_READWRITE) : nullptr;
   if (!source || !execOk(source.get(), "BEGIN; SELECT count(*) FROM sqlite_master")) return false;
   bool wal = false;
   if (const StatementPtr mode = prepare(source.get(), "PRAGMA journal_mode");
@@ -44,8 +47,7 @@ bool copyDatabaseFile(const std::string& fromPath, std::FILE* to, CPageFile& toP
   if (!wal) {
     // In rollback-journal mode the file itself is the database while the
     // read lock is held: its bytes are copied as they are.
-    const FilePtr from(std::fopen(fromPath.c_str(), "rb"));
-    ok = from && platform::copyWholeFile(from.get(), to);
+    ok = platform::copyWholeFile(from.get(), to);
   } else {
     // Committed pages may still be in the WAL file: copy page by page
     // through SQLite, which reads them from wherever they are.

@@ -217,75 +217,49 @@ sqlite3_vfs* pageVfs() {
   return registered;
 }
 
-// A database file read through a view: the system's file, opened and locked
-// by the system VFS, lies right after this header.
+// A database file read through a view: the system's file, opened, locked
+// and mapped by the system VFS, lies right after this header.
 struct ViewedFile {
   sqlite3_file base;  // first: SQLite sees only this
   sqlite3_file* inner;
-  const char* path;  // SQLite's, valid until the close; null but for the database file
-  platform::CFileView* view;
-  bool viewTried;  // since the last unlock
 };
 
 constexpr int kViewedHeader = (sizeof(ViewedFile) + 7) / 8 * 8;
+// As much of the file as the system VFS will map.
+constexpr sqlite3_int64 kViewSize = sqlite3_int64{1} << 40;
 
 sqlite3_file* innerOf(sqlite3_file* file) { return reinterpret_cast<ViewedFile*>(file)->inner; }
 const sqlite3_io_methods& innerMethods(sqlite3_file* file) { return *innerOf(file)->pMethods; }
 
-void dropView(sqlite3_file* file) {
-  auto* viewed = reinterpret_cast<ViewedFile*>(file);
-  delete viewed->view;
-  viewed->view = nullptr;
-  viewed->viewTried = false;
-}
-
+// The system VFS maps the file with its own descriptor, which also keeps
+// SQLite's locks: a second descriptor of the process's, once closed, would
+// end them all (POSIX locks belong to the process and the file). It keeps
+// the view true to the file across writes and truncations, too.
 int viewedRead(sqlite3_file* file, void* buffer, int amount, sqlite3_int64 offset) {
-  auto* viewed = reinterpret_cast<ViewedFile*>(file);
-  // SQLite reads the database file only under a lock that keeps writers from
-  // shortening it, so the view holds what a read would give.
-  if (viewed->path && !viewed->viewTried) {
-    viewed->viewTried = true;
-    viewed->view = platform::CFileView::map(viewed->path).release();
+  sqlite3_file* inner = innerOf(file);
+  void* view = nullptr;
+  if (inner->pMethods->iVersion >= 3 &&
+      inner->pMethods->xFetch(inner, offset, amount, &view) == SQLITE_OK && view) {
+    std::memcpy(buffer, view, static_cast<size_t>(amount));
+    return inner->pMethods->xUnfetch(inner, offset, view);
   }
-  const auto end = static_cast<uint64_t>(offset) + static_cast<uint64_t>(amount);
-  if (viewed->view && end <= viewed->view->size()) {
-    std::memcpy(buffer, viewed->view->data() + offset, static_cast<size_t>(amount));
-    return SQLITE_OK;
-  }
-  return innerMethods(file).xRead(innerOf(file), buffer, amount, offset);
-}
-
-// The connection only reads, but a rollback of what a killed writer left
-// writes and shortens the file: the view is dropped first.
-int viewedWrite(sqlite3_file* file, const void* data, int amount, sqlite3_int64 offset) {
-  dropView(file);
-  return innerMethods(file).xWrite(innerOf(file), data, amount, offset);
-}
-int viewedTruncate(sqlite3_file* file, sqlite3_int64 size) {
-  dropView(file);
-  return innerMethods(file).xTruncate(innerOf(file), size);
-}
-int viewedUnlock(sqlite3_file* file, int level) {
-  if (level == SQLITE_LOCK_NONE) dropView(file);
-  return innerMethods(file).xUnlock(innerOf(file), level);
-}
-int viewedClose(sqlite3_file* file) {
-  dropView(file);
-  return innerMethods(file).xClose(innerOf(file));
+  return inner->pMethods->xRead(inner, buffer, amount, offset);
 }
 
 const sqlite3_io_methods kViewedMethods = {
     3,
-    viewedClose,
+    [](sqlite3_file* f) { return innerMethods(f).xClose(innerOf(f)); },
     viewedRead,
-    viewedWrite,
-    viewedTruncate,
+    [](sqlite3_file* f, const void* data, int amount, sqlite3_int64 offset) {
+      return innerMethods(f).xWrite(innerOf(f), data, amount, offset);
+    },
+    [](sqlite3_file* f, sqlite3_int64 size) { return innerMethods(f).xTruncate(innerOf(f), size); },
     [](sqlite3_file* f, int flags) { return innerMethods(f).xSync(innerOf(f), flags); },
     [](sqlite3_file* f, sqlite3_int64* size) {
       return innerMethods(f).xFileSize(innerOf(f), size);
     },
     [](sqlite3_file* f, int level) { return innerMethods(f).xLock(innerOf(f), level); },
-    viewedUnlock,
+    [](sqlite3_file* f, int level) { return innerMethods(f).xUnlock(innerOf(f), level); },
     [](sqlite3_file* f, int* out) { return innerMethods(f).xCheckReservedLock(innerOf(f), out); },
     [](sqlite3_file* f, int op, void* arg) {
       return innerMethods(f).xFileControl(innerOf(f), op, arg);
@@ -313,10 +287,12 @@ int viewedOpen(sqlite3_vfs* vfs, const char* name, sqlite3_file* file, int flags
   viewed->inner = reinterpret_cast<sqlite3_file*>(reinterpret_cast<char*>(file) + kViewedHeader);
   const int rc = systemVfs(vfs)->xOpen(systemVfs(vfs), name, viewed->inner, flags, outFlags);
   // Without methods SQLite does not close the file: the system's is not open.
-  viewed->base.pMethods = rc == SQLITE_OK && viewed->inner->pMethods ? &kViewedMethods : nullptr;
-  viewed->path = (flags & SQLITE_OPEN_MAIN_DB) ? name : nullptr;
-  viewed->view = nullptr;
-  viewed->viewTried = false;
+  const sqlite3_io_methods* methods = rc == SQLITE_OK ? viewed->inner->pMethods : nullptr;
+  viewed->base.pMethods = methods ? &kViewedMethods : nullptr;
+  if (methods && (flags & SQLITE_OPEN_MAIN_DB)) {
+    sqlite3_int64 size = kViewSize;
+    methods->xFileControl(viewed->inner, SQLITE_FCNTL_MMAP_SIZE, &size);
+  }
   return rc;
 }
 

@@ -52,10 +52,10 @@ class CFilePages : public CPageFile {
 int openPageFile(CPageFile& file, bool writable, sqlite3** db);
 
 // The name of the VFS through which a database file is best read from end to
-// end: the reads of the database file itself are served from a view of it in
-// memory (platform::CFileView) while SQLite's locks hold it still, rather
-// than by a call into the system for every page; all else, locks and
-// journals included, is the system VFS's. Only for connections that read.
+// end: the reads of the database file itself are served from the system
+// VFS's memory map of it, rather than by a call into the system for every
+// page; all else, locks and journals included, is the system VFS's own.
+// Meant for connections that read.
 const char* viewedVfs();
 
 }  // namespace rk

@@ -5,6 +5,9 @@
 
 #include <sqlite3.h>
 
+#include <chrono>
+#include <thread>
+
 #include "gtest/gtest.h"
 #include "testing/test_util.h"
 #include "vozidiri/fault_injection.h"
@@ -23,6 +26,12 @@ const Records kSource = {{"k1", "new"}, {"k2", "two, changed"}, {"grown", "abcde
 const Records kTarget = {{"k2", "two"},       {"grown", "abcd"}, {"empty", ""},
                          {"emptied", "full"}, {"same", "same"},  {"target only", "kept"}};
 
+// `target` brought up to date from `source`, as one run leaves it.
+Records patched(Records target, const Records& source) {
+  for (const auto& [key, data] : source) target[key] = data;
+  return target;
+}
+
 TEST(AutoPatchJobTest, CopiesTheTargetThenAddsAndPatchesItsKeys) {
   CTempDir dir;
   makeDatabase(dir / "data/old.db", kTarget);
@@ -40,9 +49,7 @@ TEST(AutoPatchJobTest, CopiesTheTargetThenAddsAndPatchesItsKeys) {
   EXPECT_EQ(run.exitStatus, 0);
   EXPECT_EQ(run.err, "");
   EXPECT_FALSE(run.hasErrorFile);
-  Records expected = kSource;
-  expected["target only"] = "kept";
-  EXPECT_EQ(readDatabase(dir / "old.db"), expected);
+  EXPECT_EQ(readDatabase(dir / "old.db"), patched(kTarget, kSource));
   EXPECT_EQ(readDatabase(dir / "data/old.db"), kTarget) << "the data folder is never written";
   EXPECT_FALSE(testutil::fileExists(dir / "new.db"));
 }
@@ -62,44 +69,122 @@ TEST(AutoPatchJobTest, PatchesTheCurrentFoldersTargetUnlessUpToDateOrLocked) {
   EXPECT_EQ(run.out, "Patching sub/there.db\n\nFile is up-to-date\n");
   EXPECT_EQ(readDatabase(dir / "sub/there.db"), (Records{{"a", "new"}, {"mine", "2"}}));
 
+  // Another program writes the target for longer than the run waits.
   makeDatabase(dir / "here.db", {{"a", "old"}});
-  sqlite3* holder = nullptr;  // another writer holds the target for the whole run
+  sqlite3* holder = nullptr;
   ASSERT_EQ(sqlite3_open((dir / "here.db").c_str(), &holder), SQLITE_OK);
   ASSERT_EQ(sqlite3_exec(holder, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
-  run = runTovrin({"-autopatch", "data", "here.db", "sub/new.db"}, dir.path());
-  sqlite3_close(holder);
+  rk::setLockWaitMs(200);
+  run = testutil::runInProcess({"-autopatch", "data", "here.db", "sub/new.db"}, dir.path());
   EXPECT_EQ(run.out, "Patching here.db\n\nTarget file here.db not found, skipping\n");
   EXPECT_EQ(run.exitStatus, 0);
   EXPECT_FALSE(run.hasErrorFile);
-  EXPECT_EQ(readDatabase(dir / "here.db"), (Records{{"a", "old"}}));
+
+  // One that writes it, then reads it, each for some seconds, is waited for.
+  std::thread other([holder] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(3500));
+    sqlite3_exec(holder, "COMMIT; BEGIN; SELECT count(*) FROM records", nullptr, nullptr, nullptr);
+    std::this_thread::sleep_for(std::chrono::milliseconds(3500));
+    sqlite3_exec(holder, "COMMIT", nullptr, nullptr, nullptr);
+  });
+  run = runTovrin({"-autopatch", "data", "here.db", "sub/new.db"}, dir.path());
+  other.join();
+  sqlite3_close(holder);
+  EXPECT_EQ(run.out, "Patching here.db\n\nPatch: a\n\nFinished patch\n") << run.errorFile;
+  EXPECT_EQ(readDatabase(dir / "here.db"), (Records{{"a", "new"}}));
 }
 
-TEST(AutoPatchJobTest, FailuresAfterTheComparisonLeaveTheTargetAsItWas) {
+TEST(AutoPatchJobTest, AFailureAfterTheComparisonKeepsWhatWasStoredUnlessAWriteFailed) {
+  // A fatal error ends the run where it happens; the target keeps the keys
+  // stored before it. A failed write keeps nothing of the run: a target in
+  // place is rolled back, a copy never takes the name.
   struct Case {
+    bool inPlace;
     eFault fault;
-    int nth;  // the diff opens two databases and fetches twice per key of the target
-    std::string out, message;
+    int nth;  // the comparison opens both databases and fetches each key twice
+    const char* key;
+    const char* out;  // after "Patching old.db\n\n"
+    std::string message;
+    bool keepsK1;  // the target then holds what it held, and k1 if true
+    bool absent;   // the copy never took the name
   };
-  const std::string added = "Patching old.db\n\nAdd: k1\n";
+  const char* added = "Add: k1\nPatch: emptied\n";
+  const char* done = "Add: k1\nPatch: emptied\nPatch: grown\nPatch: k2\n\nFinished patch\n";
+  const std::string saved = "CAutoPatch: couldn't save old.db";
   const Case cases[] = {
-      {eFault::kOpen, 4, "Patching old.db\n\n", "CAutoPatch: couldn't open new.db"},
-      {eFault::kFetch, 2 * static_cast<int>(kTarget.size()) + 1, added,
-       "CAutoPatch: fetch key k1 failed"},
-      {eFault::kStore, 1, added, "CAutoPatch: store key k1 failed"},
-      {eFault::kCommit, 1, added + "Patch: emptied\nPatch: grown\nPatch: k2\n\nFinished patch\n",
-       "CAutoPatch: couldn't save old.db"},
+      {false, eFault::kOpen, 4, nullptr, "", "CAutoPatch: couldn't open new.db", false, false},
+      {false, eFault::kFetch, 3, "emptied", added, "CAutoPatch: fetch key emptied failed", true,
+       false},
+      {true, eFault::kFetch, 3, "emptied", added, "CAutoPatch: fetch key emptied failed", true,
+       false},
+      {false, eFault::kStore, 1, "emptied", added, "CAutoPatch: store key emptied failed", false,
+       true},
+      {true, eFault::kStore, 1, "emptied", added, "CAutoPatch: store key emptied failed", false,
+       false},
+      {false, eFault::kCommit, 1, nullptr, done, saved, false, true},
+      {true, eFault::kCommit, 1, nullptr, done, saved, false, false},
+      {false, eFault::kWrite, 1, nullptr, done, saved, false, true},
   };
   for (const Case& c : cases) {
     CTempDir dir;
-    makeDatabase(dir / "data/old.db", kTarget);
+    makeDatabase(dir / (c.inPlace ? "old.db" : "data/old.db"), kTarget);
     makeDatabase(dir / "data/new.db", kSource);
-    rk::injectFault(c.fault, c.nth);
+    rk::injectFault(c.fault, c.nth, c.key ? c.key : "");
     const testutil::RunResult run =
         testutil::runInProcess({"-autopatch", "data", "old.db", "new.db"}, dir.path());
-    EXPECT_EQ(run.out, c.out) << c.message;
+    EXPECT_EQ(run.out, std::string("Patching old.db\n\n") + c.out) << c.message;
     EXPECT_EQ(run.exitStatus, 1) << c.message;
     EXPECT_EQ(run.errorFile, c.message);
-    EXPECT_EQ(readDatabase(dir / "old.db"), kTarget) << c.message;
+    EXPECT_EQ(testutil::fileExists(dir / "old.db"), !c.absent) << c.message;
+    if (!c.absent) {
+      EXPECT_EQ(readDatabase(dir / "old.db"),
+                c.keepsK1 ? patched(kTarget, {{"k1", "new"}}) : kTarget)
+          << c.message;
+    }
+  }
+}
+
+TEST(AutoPatchJobTest, RunsWritingOneTargetEndAsIfOneRanAfterTheOther) {
+  // The target's keys come in pairs: each source changes one key of a pair
+  // and agrees with the target on the other, and a script changes both. Any
+  // order of whole runs leaves each pair in a state of its own; a run that
+  // decided its writes from what it read before another run's commit leaves
+  // one that no order gives.
+  Records target, a, b;
+  std::string script = "db : old.db\nstruct : sResDef\n";
+  for (int i = 0; i < 1000; ++i) {
+    const std::string x = "x" + std::to_string(i), y = "y" + std::to_string(i);
+    target[x] = target[y] = "t";
+    a[x] = "a", a[y] = "t";
+    b[x] = "t", b[y] = "b";
+    script += "key : " + x + "\ndata\n\ttemplateName : s\n\tfileName : s\n";
+    script += "key : " + y + "\ndata\n\ttemplateName : s\n\tfileName : s\n";
+  }
+  // The script's record: templateName and fileName "s", nothing else.
+  const std::string record = "s" + std::string(29, '\0') + "s" + std::string(265, '\0');
+  Records scripted = target;
+  for (auto& entry : scripted) entry.second = record;
+  CTempDir dir;
+  makeDatabase(dir / "data/a.db", a);
+  makeDatabase(dir / "data/b.db", b);
+  testutil::writeFile(dir / "patch.txt", script);
+  const std::vector<std::string> runA{"-autopatch", "data", "old.db", "a.db"};
+  const std::vector<std::string> runB{"-autopatch", "data", "old.db", "b.db"};
+  const std::vector<std::string> runS{"patch.txt", "data"};
+  for (const auto& other : {runB, runS}) {
+    for (int round = 0; round < 3; ++round) {
+      makeDatabase(dir / "old.db", target);
+      const auto runs = testutil::runTovrinTogether({runA, other}, dir.path());
+      ASSERT_EQ(runs[0].exitStatus + runs[1].exitStatus, 0)
+          << runs[0].errorFile << runs[1].errorFile;
+      const Records result = readDatabase(dir / "old.db");
+      const Records second = other == runB ? b : scripted;
+      const Records aFirst = patched(patched(target, a), second);
+      // The later autopatch undoes what the earlier run changed where its
+      // source agrees with the target it read.
+      const Records otherFirst = patched(patched(target, second), a);
+      EXPECT_TRUE(result == aFirst || result == otherFirst) << "round " << round;
+    }
   }
 }
 
