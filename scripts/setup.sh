@@ -51,6 +51,11 @@ build build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=g++ -DTOVRIN_
   -DCMAKE_CXX_FLAGS="$(buildflags CPPFLAGS) $(buildflags CXXFLAGS)" \
   -DCMAKE_EXE_LINKER_FLAGS="$(buildflags LDFLAGS)"
 ctest --test-dir build --output-on-failure -j2
+# The fault points exist only in the test programs, never in tovrin itself.
+if nm -C build/tovrin | grep -E 'injectFault|faultHits|clearFaults|setLockWaitMs|lockWaitMs'; then
+  echo "build/tovrin carries the test build's fault points." >&2
+  exit 1
+fi
 build build-sanitize -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ -DTOVRIN_TESTS=ON \
   -DTOVRIN_WERROR=ON -DTOVRIN_SANITIZE=ON -DTOVRIN_FUZZ=ON
 ctest --test-dir build-sanitize --output-on-failure -j2

@@ -1,0 +1,47 @@
+#include "vozidiri/platform.h"
+
+#include <filesystem>
+
+#include "gtest/gtest.h"
+#include "testing/test_util.h"
+
+namespace rk::platform {
+namespace {
+
+using testutil::CTempDir;
+using testutil::readFile;
+
+FilePtr openForUpdate(const std::string& path) { return FilePtr(std::fopen(path.c_str(), "r+b")); }
+
+TEST(PlatformTest, CopyWholeFileReplacesWhatTheTargetHeld) {
+  CTempDir dir;
+  const std::string big(300000, 'b');
+  for (const auto& [from, to] :
+       {std::pair<std::string, std::string>{"abc", "a longer old text"}, {"", "old"}, {big, "x"}}) {
+    testutil::writeFile(dir / "from", from);
+    testutil::writeFile(dir / "to", to);
+    const FilePtr in = openForUpdate(dir / "from");
+    const FilePtr out = openForUpdate(dir / "to");
+    ASSERT_TRUE(copyWholeFile(in.get(), out.get()));
+    EXPECT_EQ(fileSize(out.get()), static_cast<int64_t>(from.size()));
+    EXPECT_TRUE(readFile(dir / "to") == from) << from.size();
+  }
+}
+
+TEST(PlatformTest, AnUnpublishedFileTakesOnlyAFreeName) {
+  CTempDir dir;
+  testutil::writeFile(dir / "taken", "kept");
+  for (const char* name : {"free", "taken"}) {
+    std::unique_ptr<CUnpublishedFile> file = CUnpublishedFile::create(dir / name);
+    ASSERT_TRUE(file);
+    ASSERT_TRUE(writeAt(file->file(), "new", 3, 0));
+    EXPECT_EQ(file->publish(), std::string(name) == "free") << name;
+  }
+  EXPECT_EQ(readFile(dir / "free"), "new");
+  EXPECT_EQ(readFile(dir / "taken"), "kept");
+  const auto files = std::filesystem::directory_iterator(dir.path());
+  EXPECT_EQ(std::distance(begin(files), end(files)), 2) << "nothing else is left";
+}
+
+}  // namespace
+}  // namespace rk::platform
