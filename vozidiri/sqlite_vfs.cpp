@@ -246,6 +246,14 @@ int viewedRead(sqlite3_file* file, void* buffer, int amount, sqlite3_int64 offse
   return inner->pMethods->xRead(inner, buffer, amount, offset);
 }
 
+// SQLite's pager sets the file's map size to its own (none, unless a
+// connection asks for PRAGMA mmap_size): the view keeps its own instead.
+int viewedFileControl(sqlite3_file* file, int op, void* arg) {
+  if (op != SQLITE_FCNTL_MMAP_SIZE) return innerMethods(file).xFileControl(innerOf(file), op, arg);
+  sqlite3_int64 size = kViewSize;
+  return innerMethods(file).xFileControl(innerOf(file), op, &size);
+}
+
 const sqlite3_io_methods kViewedMethods = {
     3,
     [](sqlite3_file* f) { return innerMethods(f).xClose(innerOf(f)); },
@@ -261,9 +269,7 @@ const sqlite3_io_methods kViewedMethods = {
     [](sqlite3_file* f, int level) { return innerMethods(f).xLock(innerOf(f), level); },
     [](sqlite3_file* f, int level) { return innerMethods(f).xUnlock(innerOf(f), level); },
     [](sqlite3_file* f, int* out) { return innerMethods(f).xCheckReservedLock(innerOf(f), out); },
-    [](sqlite3_file* f, int op, void* arg) {
-      return innerMethods(f).xFileControl(innerOf(f), op, arg);
-    },
+    viewedFileControl,
     [](sqlite3_file* f) { return innerMethods(f).xSectorSize(innerOf(f)); },
     [](sqlite3_file* f) { return innerMethods(f).xDeviceCharacteristics(innerOf(f)); },
     [](sqlite3_file* f, int page, int size, int extend, void volatile** out) {
@@ -289,10 +295,6 @@ int viewedOpen(sqlite3_vfs* vfs, const char* name, sqlite3_file* file, int flags
   // Without methods SQLite does not close the file: the system's is not open.
   const sqlite3_io_methods* methods = rc == SQLITE_OK ? viewed->inner->pMethods : nullptr;
   viewed->base.pMethods = methods ? &kViewedMethods : nullptr;
-  if (methods && (flags & SQLITE_OPEN_MAIN_DB)) {
-    sqlite3_int64 size = kViewSize;
-    methods->xFileControl(viewed->inner, SQLITE_FCNTL_MMAP_SIZE, &size);
-  }
   return rc;
 }
 
