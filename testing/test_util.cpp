@@ -149,6 +149,16 @@ Records readDatabase(const std::string& path) {
   return records;
 }
 
+Records makeDamagedDatabase(const std::string& path) {
+  Records records;
+  for (int i = 0; i < 3000; ++i) records["k" + std::to_string(10000 + i)] = std::string(296, 'r');
+  makeDatabase(path, records);
+  std::string bytes = readFile(path);
+  for (size_t i = 100 * 4096; i < 103 * 4096; ++i) bytes[i] = static_cast<char>(i * 7919 >> 3);
+  writeFile(path, bytes);
+  return records;
+}
+
 void makePack(const std::string& path, const std::vector<PackEntry>& entries) {
   createParentOf(path);
   int error = 0;

@@ -5,8 +5,13 @@
 // under test), and runs of the whole program.
 
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
+
+namespace rk {
+enum class eFault;  // vozidiri/fault_injection.h
+}  // namespace rk
 
 namespace testutil {
 
@@ -37,6 +42,11 @@ void runSql(const std::string& path, const std::string& sql);
 // would: pages of the transaction already in the file, and the hot journal
 // that undoes them beside it.
 void leaveHotJournal(const std::string& path, const std::string& sql);
+
+// Makes a database of 3,000 records of 296 bytes, keys "k10000" to "k12999",
+// with three pages in its middle overwritten: it opens, and fails where a
+// walk or a lookup reaches them. Returns the records it held before.
+Records makeDamagedDatabase(const std::string& path);
 
 // One entry of a pack; a name ending in '/' is a folder.
 struct PackEntry {
@@ -84,9 +94,26 @@ RunResult runTovrin(const std::vector<std::string>& args, const std::string& cwd
 void collectErrorFile(RunResult& result, const std::string& cwd);
 
 // Runs the whole program in this process, as `tovrin args...` in `cwd` with a
-// fresh global file system, so that a fault armed with rk::injectFault hits
-// it; clears the faults afterwards. Standard error is not collected. Only the
-// tool's tests link it.
+// fresh global file system and standard input from the null device, so that
+// a fault armed with rk::injectFault hits it; clears the faults afterwards.
+// Only the tool's tests link it, and expectFatal.
 RunResult runInProcess(const std::vector<std::string>& args, const std::string& cwd);
+
+// A run that must end in a fatal error.
+struct FatalRun {
+  std::vector<std::string> args;
+  std::string message;                // the whole error file
+  std::string out = "";               // all of standard output
+  std::optional<rk::eFault> fault{};  // armed for the run with `nth` and `key`
+  int nth = 1;
+  std::string key = "";
+};
+// Runs `run` in `cwd` and checks that it ends with exit status 1, its message
+// in the error file, its output and nothing on standard error; what it left
+// in the databases is the caller's to check. It runs in this process unless
+// it needs one of its own: for a limit on the size of the files it writes
+// (not negative), or for standard output sent to `outPath`.
+void expectFatal(const FatalRun& run, const std::string& cwd, long fileSizeLimit = -1,
+                 const std::string& outPath = "");
 
 }  // namespace testutil
