@@ -188,12 +188,8 @@ TEST(DatabaseTest, SessionIsOneTransactionCommittedByClose) {
 
 TEST(DatabaseTest, AnErrorMidSessionFailsEveryLaterCall) {
   CTempDir dir;
-  Records records;
-  for (int i = 0; i < 3000; ++i) records["k" + std::to_string(10000 + i)] = std::string(296, 'r');
-  makeDatabase(dir / "a.db", records);
-  std::string bytes = readFile(dir / "a.db");
-  for (size_t i = 100 * 4096; i < 103 * 4096; ++i) bytes[i] = static_cast<char>(i * 7919 >> 3);
-  writeFile(dir / "a.db", bytes);
+  const Records records = testutil::makeDamagedDatabase(dir / "a.db");
+  const std::string bytes = readFile(dir / "a.db");
   // Another program's key that the tool could not name: the walk stops there.
   makeDatabase(dir / "zero.db", {{"a", "1"}, {std::string("a\0b", 3), "2"}, {"b", "3"}});
 

@@ -1,6 +1,5 @@
-// End-to-end checks of the command line: each form runs the real binary in a
-// fresh folder and compares standard output, the exit status and the error
-// file exactly.
+// End-to-end checks of the command line and of what every job does when its
+// databases are damaged or its writes fail.
 
 #include <filesystem>
 #include <string>
@@ -12,6 +11,8 @@
 namespace {
 
 using testutil::CTempDir;
+using testutil::expectFatal;
+using testutil::FatalRun;
 using testutil::makeDatabase;
 using testutil::readFile;
 using testutil::Records;
@@ -23,8 +24,8 @@ TEST(CommandLineTest, WrongArgumentsGiveTheirMessages) {
   const std::string autopatch =
       "You must specify a source data directory and two files to -autopatch (dir oldFile "
       "newFile)";
-  const CTempDir folder;
-  const std::pair<std::vector<std::string>, std::string> cases[] = {
+  const CTempDir dir;
+  const FatalRun cases[] = {
       {{}, "You must specify a command or input file"},
       {{"-diff", "a.db"}, diff},
       {{"-diff", "a.db", "b.db", "c.db"}, diff},
@@ -35,58 +36,46 @@ TEST(CommandLineTest, WrongArgumentsGiveTheirMessages) {
       {{"-DIFF", "a.db", "b.db"}, "Could not open file -DIFF"},
       {{"missing.txt", "data", "ignored"}, "Could not open file missing.txt"},
       // Scripts that open but cannot be read.
-      {{folder.path(), "data"}, "Could not open file " + folder.path()},
+      {{dir.path(), "data"}, "Could not open file " + dir.path()},
 #ifndef _WIN32
       {{"/proc/self/mem", "data"}, "Could not open file /proc/self/mem"},
 #endif
       // Messages are cut to 1,023 characters.
       {{"-diff", std::string(3000, 'n'), "b.db"}, "Could not open " + std::string(1008, 'n')},
   };
-  for (const auto& [args, message] : cases) {
-    CTempDir dir;
-    const testutil::RunResult run = runTovrin(args, dir.path());
-    EXPECT_EQ(run.exitStatus, 1) << message;
-    EXPECT_EQ(run.out + run.err, "") << message;
-    EXPECT_EQ(run.errorFile, message);
-  }
+  for (const FatalRun& run : cases) expectFatal(run, dir.path());
 }
 
 TEST(ReliabilityTest, DamagedDatabasesAndFailedWritesFailEveryJob) {
   CTempDir dir;
-  Records records;
-  std::string script = "db : cor.db\n";
-  for (int i = 0; i < 3000; ++i) {
-    records["k" + std::to_string(10000 + i)] = std::string(296, 'r');
-    if (i % 100 == 0) script += "key : k" + std::to_string(10000 + i) + "\ndelete\n";
-  }
+  Records records = testutil::makeDamagedDatabase(dir / "cor.db");
+  const std::string damaged = readFile(dir / "cor.db");
   makeDatabase(dir / "one.db", records);
   records["added"] = "x";
   makeDatabase(dir / "data/new.db", records);
-  // Three pages in the middle overwritten.
-  std::string damaged = readFile(dir / "one.db");
-  for (size_t i = 100 * 4096; i < 103 * 4096; ++i) damaged[i] = static_cast<char>(i * 7919 >> 3);
-  writeFile(dir / "cor.db", damaged);
   writeFile(dir / "data/old.db", damaged);
+  std::string script = "db : cor.db\n", deletes = "Open   : cor.db\n";
+  for (int i = 10000; i < 13000; i += 100) {
+    script += "key : k" + std::to_string(i) + "\ndelete\n";
+    deletes += "Delete : k" + std::to_string(i) + "\n";
+  }
   writeFile(dir / "patch.txt", script);
   // 14 + 4,082 + 4,096 bytes of output: the last write fails, and leaves the
   // final flush nothing to fail on.
-  const std::string block = "\ndata\n\ttemplateName : t\n\tfileName : f\n";
-  writeFile(dir / "long.txt", "db : one.db\nstruct : sResDef\nkey : " + std::string(4072, 'a') +
-                                  block + "key : " + std::string(4086, 'b') + block);
+  const std::string a(4072, 'a'), b(4086, 'b'),
+      block = "\ndata\n\ttemplateName : t\n\tfileName : f\n";
+  writeFile(dir / "long.txt",
+            "db : one.db\nstruct : sResDef\nkey : " + a + block + "key : " + b + block);
 
-  using Cases = std::vector<std::pair<std::vector<std::string>, std::string>>;
-  auto expectFailures = [&](const Cases& cases, const std::string& out, long fileSizeLimit = -1) {
-    for (const auto& [args, message] : cases) {
-      const testutil::RunResult run = runTovrin(args, dir.path(), fileSizeLimit, out);
-      EXPECT_EQ(run.exitStatus, 1) << message;
-      EXPECT_EQ(run.errorFile, message);
-    }
+  const FatalRun onDamage[] = {
+      {{"-diff", "cor.db", "one.db"}, "First key not found during diff"},
+      {{"-diff", "one.db", "cor.db"}, "First key not found during extras"},
+      {{"-autopatch", "data", "old.db", "new.db"},
+       "First key not found during diff",
+       "Patching old.db\n\n"},
+      {{"patch.txt", "data"}, "The database 'cor.db' could not be saved", deletes},
   };
-  expectFailures({{{"-diff", "cor.db", "one.db"}, "First key not found during diff"},
-                  {{"-diff", "one.db", "cor.db"}, "First key not found during extras"},
-                  {{"-autopatch", "data", "old.db", "new.db"}, "First key not found during diff"},
-                  {{"patch.txt", "data"}, "The database 'cor.db' could not be saved"}},
-                 "");
+  for (const FatalRun& run : onDamage) expectFatal(run, dir.path());
   EXPECT_TRUE(readFile(dir / "cor.db") == damaged);
   EXPECT_TRUE(readFile(dir / "data/old.db") == damaged);
   EXPECT_FALSE(testutil::fileExists(dir / "old.db"));
@@ -96,15 +85,20 @@ TEST(ReliabilityTest, DamagedDatabasesAndFailedWritesFailEveryJob) {
 #endif
   // What the jobs wrote is kept; a job that failed keeps its own message.
   const std::string full = "Could not write to standard output: No space left on device";
-  expectFailures({{{"-diff", "one.db", "data/new.db"}, full},  // fails at the final flush
-                  {{"-autopatch", "data", "one.db", "new.db"}, full},
-                  {{"long.txt", "data"}, full},
-                  {{"patch.txt", "data"}, "The database 'cor.db' could not be saved"}},
-                 "/dev/full");
+  const FatalRun toFullDevice[] = {
+      {{"-diff", "one.db", "data/new.db"}, full},  // fails at the final flush
+      {{"-autopatch", "data", "one.db", "new.db"}, full},
+      {{"long.txt", "data"}, full},
+      {{"patch.txt", "data"}, "The database 'cor.db' could not be saved"},
+  };
+  for (const FatalRun& run : toFullDevice) expectFatal(run, dir.path(), -1, "/dev/full");
   EXPECT_EQ(testutil::readDatabase(dir / "one.db").size(), records.size() + 2);
   // A write beyond the limit fails like any other, rather than end the run.
   const std::string before = readFile(dir / "one.db");
-  expectFailures({{{"long.txt", "data"}, "The database 'one.db' could not be saved"}}, "", 65536);
+  expectFatal({{"long.txt", "data"},
+               "The database 'one.db' could not be saved",
+               "Open   : one.db\nWrite  : " + a + "\nWrite  : " + b + "\n"},
+              dir.path(), 65536);
   EXPECT_TRUE(readFile(dir / "one.db") == before);
 }
 
