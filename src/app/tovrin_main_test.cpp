@@ -1,7 +1,6 @@
 // End-to-end checks of the command line and of what every job does when its
 // databases are damaged or its writes fail.
 
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -16,7 +15,6 @@ using testutil::FatalRun;
 using testutil::makeDatabase;
 using testutil::readFile;
 using testutil::Records;
-using testutil::runTovrin;
 using testutil::writeFile;
 
 TEST(CommandLineTest, WrongArgumentsGiveTheirMessages) {
@@ -100,31 +98,6 @@ TEST(ReliabilityTest, DamagedDatabasesAndFailedWritesFailEveryJob) {
                "Open   : one.db\nWrite  : " + a + "\nWrite  : " + b + "\n"},
               dir.path(), 65536);
   EXPECT_TRUE(readFile(dir / "one.db") == before);
-}
-
-TEST(PacksTest, JobsFindDatabasesInsidePacksAndNeverWriteThem) {
-  CTempDir dir;
-  makeDatabase(dir / "old.db", {{"k1", "old"}, {"same", "s"}});
-  makeDatabase(dir / "new.db", {{"k1", "new"}, {"k2", "added"}, {"same", "s"}});
-  const std::string oldBytes = readFile(dir / "old.db");
-  const std::string newBytes = readFile(dir / "new.db");
-  testutil::makePack(dir / "data/base.zq", {{"old.db", oldBytes}, {"sub/new.db", newBytes, true}});
-  testutil::makePack(dir / "local.zq", {{"a.db", oldBytes}, {"b.db", newBytes}});
-  std::filesystem::remove(dir / "old.db");
-  std::filesystem::remove(dir / "new.db");
-  const std::string pack = readFile(dir / "data/base.zq");
-
-  testutil::RunResult run = runTovrin({"-diff", "a.db", "b.db"}, dir.path());
-  EXPECT_EQ(run.exitStatus, 0) << run.errorFile;
-  EXPECT_NE(run.out.find("k2\n\nKeys containing data found to be different\n"), std::string::npos)
-      << run.out;
-  EXPECT_FALSE(testutil::fileExists(dir / "a.db")) << "reading leaves no file behind";
-
-  run = runTovrin({"-autopatch", "data", "old.db", "sub/new.db"}, dir.path());
-  EXPECT_EQ(run.out, "Patching old.db\n\nAdd: k2\nPatch: k1\n\nFinished patch\n");
-  EXPECT_EQ(testutil::readDatabase(dir / "old.db"),
-            (Records{{"k1", "new"}, {"k2", "added"}, {"same", "s"}}));
-  EXPECT_TRUE(readFile(dir / "data/base.zq") == pack);
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 #include <sqlite3.h>
 
 #include <chrono>
+#include <filesystem>
+#include <optional>
 #include <thread>
 
 #include "gtest/gtest.h"
@@ -19,6 +21,7 @@ using testutil::CTempDir;
 using testutil::makeDatabase;
 using testutil::readDatabase;
 using testutil::Records;
+using testutil::runInProcess;
 using testutil::runTovrin;
 
 const Records kSource = {{"k1", "new"}, {"k2", "two, changed"}, {"grown", "abcde"},
@@ -35,8 +38,12 @@ Records patched(Records target, const Records& source) {
 TEST(AutoPatchJobTest, CopiesTheTargetThenAddsAndPatchesItsKeys) {
   CTempDir dir;
   makeDatabase(dir / "data/old.db", kTarget);
-  makeDatabase(dir / "data/new.db", kSource);
-  const testutil::RunResult run = runTovrin({"-autopatch", "data", "old.db", "new.db"}, dir.path());
+  // The source is read out of a pack in the data folder.
+  makeDatabase(dir / "new.db", kSource);
+  testutil::makePack(dir / "data/base.zq", {{"new.db", testutil::readFile(dir / "new.db")}});
+  std::filesystem::remove(dir / "new.db");
+  const testutil::RunResult run =
+      runInProcess({"-autopatch", "data", "old.db", "new.db"}, dir.path());
   EXPECT_EQ(run.out,
             "Patching old.db\n"
             "\n"
@@ -60,12 +67,13 @@ TEST(AutoPatchJobTest, PatchesTheCurrentFoldersTargetUnlessUpToDateOrLocked) {
   makeDatabase(dir / "data/here.db", {{"a", "data folder"}});
   makeDatabase(dir / "data/sub/there.db", {{"a", "new"}, {"mine", "2"}});
   makeDatabase(dir / "data/sub/new.db", {{"a", "new"}});
-  runTovrin({"-autopatch", "data", "here.db", "sub/new.db"}, dir.path());
+  testutil::RunResult run =
+      runInProcess({"-autopatch", "data", "here.db", "sub/new.db"}, dir.path());
+  EXPECT_EQ(run.out, "Patching here.db\n\nPatch: a\n\nFinished patch\n") << run.errorFile;
   EXPECT_EQ(readDatabase(dir / "here.db"), (Records{{"a", "new"}}));
   EXPECT_EQ(readDatabase(dir / "data/here.db"), (Records{{"a", "data folder"}}));
 
-  testutil::RunResult run =
-      runTovrin({"-autopatch", "data", "sub/there.db", "sub/new.db"}, dir.path());
+  run = runInProcess({"-autopatch", "data", "sub/there.db", "sub/new.db"}, dir.path());
   EXPECT_EQ(run.out, "Patching sub/there.db\n\nFile is up-to-date\n");
   EXPECT_EQ(readDatabase(dir / "sub/there.db"), (Records{{"a", "new"}, {"mine", "2"}}));
 
@@ -75,7 +83,7 @@ TEST(AutoPatchJobTest, PatchesTheCurrentFoldersTargetUnlessUpToDateOrLocked) {
   ASSERT_EQ(sqlite3_open((dir / "here.db").c_str(), &holder), SQLITE_OK);
   ASSERT_EQ(sqlite3_exec(holder, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
   rk::setLockWaitMs(200);
-  run = testutil::runInProcess({"-autopatch", "data", "here.db", "sub/new.db"}, dir.path());
+  run = runInProcess({"-autopatch", "data", "here.db", "sub/new.db"}, dir.path());
   EXPECT_EQ(run.out, "Patching here.db\n\nTarget file here.db not found, skipping\n");
   EXPECT_EQ(run.exitStatus, 0);
   EXPECT_FALSE(run.hasErrorFile);
@@ -100,47 +108,35 @@ TEST(AutoPatchJobTest, AFailureAfterTheComparisonKeepsWhatWasStoredUnlessAWriteF
   // place is rolled back, a copy never takes the name.
   struct Case {
     bool inPlace;
-    eFault fault;
-    int nth;  // the comparison opens both databases and fetches each key twice
-    const char* key;
-    const char* out;  // after "Patching old.db\n\n"
-    std::string message;
-    bool keepsK1;  // the target then holds what it held, and k1 if true
-    bool absent;   // the copy never took the name
+    testutil::FatalRun run;       // what it prints after "Patching old.db\n\n"
+    std::optional<Records> left;  // what old.db holds afterwards; none: no old.db
   };
-  const char* added = "Add: k1\nPatch: emptied\n";
-  const char* done = "Add: k1\nPatch: emptied\nPatch: grown\nPatch: k2\n\nFinished patch\n";
+  const std::string added = "Add: k1\nPatch: emptied\n";
+  const std::string done = added + "Patch: grown\nPatch: k2\n\nFinished patch\n";
+  const std::string stored = "CAutoPatch: store key emptied failed";
   const std::string saved = "CAutoPatch: couldn't save old.db";
+  // The comparison opens both databases and fetches each key twice.
   const Case cases[] = {
-      {false, eFault::kOpen, 4, nullptr, "", "CAutoPatch: couldn't open new.db", false, false},
-      {false, eFault::kFetch, 3, "emptied", added, "CAutoPatch: fetch key emptied failed", true,
-       false},
-      {true, eFault::kFetch, 3, "emptied", added, "CAutoPatch: fetch key emptied failed", true,
-       false},
-      {false, eFault::kStore, 1, "emptied", added, "CAutoPatch: store key emptied failed", false,
-       true},
-      {true, eFault::kStore, 1, "emptied", added, "CAutoPatch: store key emptied failed", false,
-       false},
-      {false, eFault::kCommit, 1, nullptr, done, saved, false, true},
-      {true, eFault::kCommit, 1, nullptr, done, saved, false, false},
-      {false, eFault::kWrite, 1, nullptr, done, saved, false, true},
+      {false, {{}, "CAutoPatch: couldn't open new.db", "", eFault::kOpen, 4}, kTarget},
+      {false,
+       {{}, "CAutoPatch: fetch key emptied failed", added, eFault::kFetch, 3, "emptied"},
+       patched(kTarget, {{"k1", "new"}})},
+      {false, {{}, stored, added, eFault::kStore, 1, "emptied"}, std::nullopt},
+      {true, {{}, stored, added, eFault::kStore, 1, "emptied"}, kTarget},
+      {false, {{}, saved, done, eFault::kCommit}, std::nullopt},
+      {true, {{}, saved, done, eFault::kCommit}, kTarget},
   };
   for (const Case& c : cases) {
     CTempDir dir;
     makeDatabase(dir / (c.inPlace ? "old.db" : "data/old.db"), kTarget);
     makeDatabase(dir / "data/new.db", kSource);
-    rk::injectFault(c.fault, c.nth, c.key ? c.key : "");
-    const testutil::RunResult run =
-        testutil::runInProcess({"-autopatch", "data", "old.db", "new.db"}, dir.path());
-    EXPECT_EQ(run.out, std::string("Patching old.db\n\n") + c.out) << c.message;
-    EXPECT_EQ(run.exitStatus, 1) << c.message;
-    EXPECT_EQ(run.errorFile, c.message);
-    EXPECT_EQ(testutil::fileExists(dir / "old.db"), !c.absent) << c.message;
-    if (!c.absent) {
-      EXPECT_EQ(readDatabase(dir / "old.db"),
-                c.keepsK1 ? patched(kTarget, {{"k1", "new"}}) : kTarget)
-          << c.message;
-    }
+    testutil::FatalRun run = c.run;
+    run.args = {"-autopatch", "data", "old.db", "new.db"};
+    run.out = "Patching old.db\n\n" + run.out;
+    testutil::expectFatal(run, dir.path());
+    const std::string old = dir / "old.db";
+    EXPECT_EQ(testutil::fileExists(old) ? std::optional(readDatabase(old)) : std::nullopt, c.left)
+        << run.message;
   }
 }
 

@@ -1,4 +1,6 @@
-// End-to-end checks of -diff: the real binary in a fresh folder.
+// End-to-end checks of -diff, each in a fresh folder.
+
+#include <filesystem>
 
 #include "gtest/gtest.h"
 #include "testing/test_util.h"
@@ -17,15 +19,18 @@ TEST(DiffJobTest, ListsKeysInWalkOrderAndComparesEveryByte) {
                                      {"prefix", "abcd"},
                                      {"z only 1", "x"},
                                      {"m only 1", "x"}});
-  makeDatabase(dir / "data/two.db", {{"100%d done", "same"},
-                                     {"a key", std::string("\0\0\2", 3)},
-                                     {"empty", ""},
-                                     {"prefix", "abcde"},
-                                     {"%s only 2", ""},
-                                     {"b only 2", "y"}});
+  makeDatabase(dir / "two.db", {{"100%d done", "same"},
+                                {"a key", std::string("\0\0\2", 3)},
+                                {"empty", ""},
+                                {"prefix", "abcde"},
+                                {"%s only 2", ""},
+                                {"b only 2", "y"}});
+  // (2) is read out of a pack in the current folder.
+  testutil::makePack(dir / "p.zq", {{"data/two.db", testutil::readFile(dir / "two.db")}});
+  std::filesystem::remove(dir / "two.db");
   testutil::writeFile(dir / "tovrin.error", "left by an earlier run");
   const testutil::RunResult run =
-      testutil::runTovrin({"-diff", "data/one.db", "data/two.db"}, dir.path());
+      testutil::runInProcess({"-diff", "data/one.db", "data/two.db"}, dir.path());
   EXPECT_EQ(run.out,
             "DIFF REPORT\n"
             "-----------\n"
@@ -57,32 +62,17 @@ TEST(DiffJobTest, FailuresPrintNoReport) {
   CTempDir dir;
   makeDatabase(dir / "a.db", {{"k", "v"}});
   testutil::writeFile(dir / "empty.db", "");
-  struct Case {
-    std::string file1, file2, message;
-    rk::eFault fault = rk::eFault::kNone;
-    int nth = 1;
-  };
-  const Case cases[] = {
-      {"missing.db", "also-missing.db", "Could not open missing.db"},
-      {"a.db", "missing.db", "Could not open missing.db"},
-      {"empty.db", "a.db", "First key not found during extras"},
-      {"a.db", "empty.db", "First key not found during extras"},
-      {"a.db", "a.db", "Fetch error during diff", rk::eFault::kFetch},
+  const testutil::FatalRun cases[] = {
+      {{"-diff", "missing.db", "also-missing.db"}, "Could not open missing.db"},
+      {{"-diff", "a.db", "missing.db"}, "Could not open missing.db"},
+      {{"-diff", "empty.db", "a.db"}, "First key not found during extras"},
+      {{"-diff", "a.db", "a.db"}, "Fetch error during diff", "", rk::eFault::kFetch},
       // A failed fetch from (2) is not taken for a missing key.
-      {"a.db", "a.db", "Fetch error during diff", rk::eFault::kFetch, 2},
+      {{"-diff", "a.db", "a.db"}, "Fetch error during diff", "", rk::eFault::kFetch, 2},
       // Anything but a fatal error that reaches the front end is reported too.
-      {"a.db", "a.db", "Unexpected error: std::bad_alloc", rk::eFault::kNoMemory},
+      {{"-diff", "a.db", "a.db"}, "Unexpected error: std::bad_alloc", "", rk::eFault::kNoMemory},
   };
-  for (const Case& c : cases) {
-    rk::injectFault(c.fault, c.nth);
-    const std::vector<std::string> args{"-diff", c.file1, c.file2};
-    const testutil::RunResult run = c.fault == rk::eFault::kNone
-                                        ? testutil::runTovrin(args, dir.path())
-                                        : testutil::runInProcess(args, dir.path());
-    EXPECT_EQ(run.out, "") << c.message;
-    EXPECT_EQ(run.exitStatus, 1) << c.message;
-    EXPECT_EQ(run.errorFile, c.message);
-  }
+  for (const testutil::FatalRun& run : cases) testutil::expectFatal(run, dir.path());
 }
 
 }  // namespace
