@@ -30,9 +30,14 @@ TEST(HandlerResTest, TextFieldsAreCutOrZeroPaddedAndResetEmptiesThem) {
   handler.processToken("fileName", "c");
   EXPECT_EQ("ab" + std::string(28, '\0') + "c" + std::string(265, '\0'), recordOf(handler));
 
+  // Neither text may stay empty.
   handler.reset();
   handler.processToken("fileName", "f");
   EXPECT_EQ("Handler 'CHandlerRes': the templateName field has not been filled in",
+            fatalMessageOf([&] { recordOf(handler); }));
+  handler.reset();
+  handler.processToken("templateName", "t");
+  EXPECT_EQ("Handler 'CHandlerRes': the fileName field has not been filled in",
             fatalMessageOf([&] { recordOf(handler); }));
 }
 
