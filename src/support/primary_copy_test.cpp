@@ -83,7 +83,7 @@ TEST(PrimaryCopyJobTest, ADatabaseBeyond2GiBIsCopiedWhole) {
   std::filesystem::resize_file(work / "data/big.db", kSize);
   makeDatabase(work / "data/new.db", {{"k", "new"}});
   const testutil::RunResult run =
-      testutil::runTovrin({"-autopatch", "data", "big.db", "new.db"}, work.path());
+      testutil::runInProcess({"-autopatch", "data", "big.db", "new.db"}, work.path());
   EXPECT_EQ(run.out, "Patching big.db\n\nPatch: k\n\nFinished patch\n");
   EXPECT_EQ(readDatabase(work / "big.db"), (Records{{"k", "new"}}));
   EXPECT_EQ(std::filesystem::file_size(work / "big.db"), kSize);
@@ -102,8 +102,10 @@ TEST(PrimaryCopyJobTest, ALinkTheUserPlacedIsFollowedButADanglingOneIsNot) {
   EXPECT_TRUE(std::filesystem::is_symlink(work / "linked.db"));
   // A copy never goes where a link at its name points.
   testutil::writeFile(work / "patch.txt", scriptFor("x.db", "new"));
-  const testutil::RunResult run = testutil::runTovrin({"patch.txt", data.path()}, work.path());
-  EXPECT_EQ(run.errorFile, "Line 1: the database 'x.db' could not be opened");
+  testutil::expectFatal({{"patch.txt", data.path()},
+                         "Line 1: the database 'x.db' could not be opened",
+                         "Open   : x.db\n"},
+                        work.path());
   EXPECT_FALSE(testutil::fileExists(work / "victim"));
 }
 
