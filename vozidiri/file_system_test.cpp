@@ -4,6 +4,7 @@
 
 #include "gtest/gtest.h"
 #include "testing/test_util.h"
+#include "vozidiri/write_lock.h"
 
 namespace rk {
 namespace {
@@ -26,6 +27,9 @@ TEST(FileSystemTest, LooksInEachFolderThenItsPacksInTheOrderAdded) {
   makePack(primary / "p2.zq", {{"b", "p2"}, {"c", "p2"}});
   makePack(primary / "P3.ZQ", {{"d", "P3"}});  // the extension is case-sensitive
   writeFile(primary / "broken.zq", "not a pack");
+  makePack(data / "cut.zq", {{"c", std::string(5000, 'c')}});
+  const std::string pack = testutil::readFile(data / "cut.zq");
+  writeFile(data / "cut.zq", pack.substr(0, pack.size() - 30));  // its directory cut short
   writeFile(data / "c", "data");
   writeFile(data / "e", "data");
   makePack(data / "x.zq", {{"e", "x"}, {"f", "x"}});
@@ -75,6 +79,7 @@ TEST(FileSystemTest, WritesOnlyNamesInsideThePrimaryFolder) {
   for (const std::string& name : {data / "abs", std::string("../up"), std::string("a/../../up"),
                                   std::string(error ? "../up" : "out/../up")}) {
     EXPECT_FALSE(fs->prepareWrite(name, 0) || fs->openWrite(name, 32)) << name;
+    EXPECT_FALSE(CWriteLock(name).held()) << name << ": nor locked";
   }
   // Reading any name is allowed: an absolute one is that file itself.
   writeFile(data / "abs", "absolute");

@@ -54,18 +54,5 @@ TEST(PackFactoryTest, ReadsEachReadableEntryByItsPath) {
   EXPECT_FALSE(pack->openWrite("new.db", CStream::eBinary)) << "packs are never written";
 }
 
-TEST(PackFactoryTest, AnArchiveThatDoesNotOpenMakesNoFactory) {
-  CTempDir dir;
-  makePack(dir / "good.zq", {{"a.db", std::string(5000, 'a')}});
-  const std::string good = readFile(dir / "good.zq");
-  writeFile(dir / "truncated.zq", good.substr(0, good.size() - 30));
-  writeFile(dir / "text.zq", "not a ZIP archive at all");
-  EXPECT_TRUE(CPackFactory::open(dir / "good.zq"));
-  for (const std::string& name :
-       {dir / "truncated.zq", dir / "text.zq", dir / "missing.zq", dir.path()}) {
-    EXPECT_FALSE(CPackFactory::open(name)) << name;
-  }
-}
-
 }  // namespace
 }  // namespace rk
