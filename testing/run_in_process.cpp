@@ -1,10 +1,3 @@
-#include <fcntl.h>
-#ifdef _WIN32
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
-
 #include <cstdio>
 #include <filesystem>
 
@@ -26,16 +19,13 @@ RunResult runInProcess(const std::vector<std::string>& args, const std::string& 
   std::vector<char*> argv;
   for (std::string& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
-  // A fatal error shown to a person at the terminal waits for a key, which
-  // would stop tests run by hand.
+  // The tool shows a fatal error to a person at a terminal on standard input
+  // and waits for a key; tests started by hand must not wait.
 #ifdef _WIN32
-  const int nullDevice = open("NUL", O_RDONLY);
+  if (!std::freopen("NUL", "r", stdin)) ADD_FAILURE() << "no null device";
 #else
-  const int nullDevice = open("/dev/null", O_RDONLY);
+  if (!std::freopen("/dev/null", "r", stdin)) ADD_FAILURE() << "no null device";
 #endif
-  const int savedStdin = dup(0);
-  dup2(nullDevice, 0);
-  close(nullDevice);
 
   RunResult result;
   testing::internal::CaptureStdout();
@@ -44,8 +34,6 @@ RunResult runInProcess(const std::vector<std::string>& args, const std::string& 
   std::fflush(stdout);
   result.err = testing::internal::GetCapturedStderr();
   result.out = testing::internal::GetCapturedStdout();
-  dup2(savedStdin, 0);
-  close(savedStdin);
   rk::clearFaults();
   collectErrorFile(result, ".");
   std::filesystem::current_path(previous);
