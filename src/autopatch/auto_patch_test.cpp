@@ -144,7 +144,8 @@ TEST(AutoPatchJobTest, RunsWritingOneTargetEndAsIfOneRanAfterTheOther) {
   // and agrees with the target on the other, and a script changes both. Any
   // order of whole runs leaves each pair in a state of its own; a run that
   // decided its writes from what it read before another run's commit leaves
-  // one that no order gives.
+  // one that no order gives. Rounds are repeated because a run may also end
+  // before the other begins.
   Records target, a, b;
   std::string script = "db : old.db\nstruct : sResDef\n";
   for (int i = 0; i < 1000; ++i) {
@@ -167,8 +168,10 @@ TEST(AutoPatchJobTest, RunsWritingOneTargetEndAsIfOneRanAfterTheOther) {
   const std::vector<std::string> runB{"-autopatch", "data", "old.db", "b.db"};
   const std::vector<std::string> runS{"patch.txt", "data"};
   for (const auto& other : {runB, runS}) {
-    for (int round = 0; round < 3; ++round) {
-      makeDatabase(dir / "old.db", target);
+    for (int round = 0; round < 6; ++round) {
+      // Every other round the target is first copied out of the data folder.
+      std::filesystem::remove(dir / "old.db");
+      makeDatabase(dir / (round % 2 ? "old.db" : "data/old.db"), target);
       const auto runs = testutil::runTovrinTogether({runA, other}, dir.path());
       ASSERT_EQ(runs[0].exitStatus + runs[1].exitStatus, 0)
           << runs[0].errorFile << runs[1].errorFile;
