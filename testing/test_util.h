@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "gtest/gtest.h"
+
 namespace rk {
 enum class eFault;  // vozidiri/fault_injection.h
 }  // namespace rk
@@ -61,6 +63,21 @@ void makePack(const std::string& path, const std::vector<PackEntry>& entries);
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& content);
 bool fileExists(const std::string& path);
+
+// The whole content that the file factory `factory` gives for `name`, or
+// "<none>" when it holds no such readable file; hasFile must agree with
+// openRead, and getSize with what is read.
+template <class TFactory>
+std::string contentOf(TFactory& factory, const std::string& name) {
+  const auto stream = factory.openRead(name, 32);
+  EXPECT_EQ(bool(stream), factory.hasFile(name)) << name;
+  if (!stream) return "<none>";
+  std::string content(static_cast<size_t>(stream->getSize()), '\0');
+  EXPECT_EQ(stream->read(content.data(), stream->getSize()), stream->getSize());
+  char more = 0;
+  EXPECT_EQ(stream->read(&more, 1), 0) << name << ": getSize is the whole file";
+  return content;
+}
 
 // The message of the fatal error that `action` raises, or "(no fatal error)".
 template <class TAction>

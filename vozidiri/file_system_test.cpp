@@ -4,7 +4,6 @@
 
 #include "gtest/gtest.h"
 #include "testing/test_util.h"
-#include "vozidiri/pack_factory.h"
 #include "vozidiri/write_lock.h"
 
 namespace rk {
@@ -14,19 +13,6 @@ using testutil::CTempDir;
 using testutil::makePack;
 using testutil::readFile;
 using testutil::writeFile;
-
-// The whole content a factory gives for `name`, or "<none>" when it holds no
-// such readable file; hasFile must agree with openRead.
-std::string contentOf(CFileFactory& factory, const std::string& name) {
-  const TRefPointer<CStream> stream = factory.openRead(name, CStream::eBinary);
-  EXPECT_EQ(bool(stream), factory.hasFile(name)) << name;
-  if (!stream) return "<none>";
-  std::string content(static_cast<size_t>(stream->getSize()), '\0');
-  EXPECT_EQ(stream->read(content.data(), stream->getSize()), stream->getSize());
-  char more = 0;
-  EXPECT_EQ(stream->read(&more, 1), 0) << name << ": getSize is the whole file";
-  return content;
-}
 
 TEST(FileSystemTest, LooksInEachFolderThenItsPacksInTheOrderAdded) {
   CTempDir primary, data, more;
@@ -55,7 +41,8 @@ TEST(FileSystemTest, LooksInEachFolderThenItsPacksInTheOrderAdded) {
       {"a", "primary"}, {"b", "p1"}, {"c", "p2"},   {"d", "<none>"},
       {"e", "data"},    {"f", "x"},  {"g", "more"}, {"none", "<none>"},
   };
-  for (const auto& [name, content] : cases) EXPECT_EQ(contentOf(*fs, name), content) << name;
+  for (const auto& [name, content] : cases)
+    EXPECT_EQ(testutil::contentOf(*fs, name), content) << name;
   EXPECT_EQ(fs->diskPath("e"), (std::filesystem::path(data.path()) / "e").string());
   EXPECT_EQ(fs->diskPath("b"), "") << "a packed file lies on no path";
 }
@@ -88,37 +75,7 @@ TEST(FileSystemTest, WritesOnlyNamesInsideThePrimaryFolder) {
   }
   // Reading any name is allowed: an absolute one is that file itself.
   writeFile(data / "abs", "absolute");
-  EXPECT_EQ(contentOf(*fs, data / "abs"), "absolute");
-}
-
-TEST(PackFactoryTest, ReadsEachReadableEntryByItsPath) {
-  CTempDir dir;
-  const std::string big(300000, 'b');  // deflates to a few hundred bytes
-  makePack(dir / "p.zq", {{"top.db", "deflated"},
-                          {"sub/", ""},
-                          {"sub/inner.db", "stored", true},
-                          {"sub/big.db", big},
-                          {"empty.db", ""},
-                          {"locked.db", "encrypted", false, true},
-                          {"bad.db", "CORRUPT-ME-PLEASE", true}});
-  // Damage the stored entry's bytes: its CRC no longer matches.
-  std::string bytes = readFile(dir / "p.zq");
-  bytes.replace(bytes.find("CORRUPT-ME-PLEASE"), 7, "DAMAGED");
-  writeFile(dir / "p.zq", bytes);
-
-  TRefPointer<CPackFactory> pack = CPackFactory::open(dir / "p.zq");
-  ASSERT_TRUE(pack);
-  const std::pair<std::string, std::string> cases[] = {
-      {"top.db", "deflated"},       {"sub/inner.db", "stored"}, {"sub\\inner.db", "stored"},
-      {"./sub/inner.db", "stored"}, {"sub/big.db", big},        {"empty.db", ""},
-      {"sub/", "<none>"},           {"inner.db", "<none>"},     {"Top.db", "<none>"},
-      {"locked.db", "<none>"},      {"bad.db", "<none>"},       {"", "<none>"},
-  };
-  for (const auto& [name, content] : cases) EXPECT_EQ(contentOf(*pack, name), content) << name;
-
-  EXPECT_EQ(pack->diskPath("top.db"), "") << "entries are no plain files";
-  EXPECT_FALSE(pack->prepareWrite("top.db", 0));
-  EXPECT_FALSE(pack->openWrite("new.db", CStream::eBinary)) << "packs are never written";
+  EXPECT_EQ(testutil::contentOf(*fs, data / "abs"), "absolute");
 }
 
 }  // namespace

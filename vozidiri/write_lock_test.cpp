@@ -1,20 +1,70 @@
-// Runs that take turns for the lock are the autopatch test's, which starts
-// them together; here, a lock that is not had.
-
 #include "vozidiri/write_lock.h"
 
 #include <sqlite3.h>
+#ifndef _WIN32
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 #include "gtest/gtest.h"
 #include "testing/test_util.h"
+#include "vozidiri/database.h"
 #include "vozidiri/fault_injection.h"
 #include "vozidiri/file_system.h"
 
 namespace rk {
 namespace {
 
+using testutil::CTempDir;
+
+#ifndef _WIN32  // starting processes that share this one's state needs fork
+// Reads the counter of `name`, then stores it plus one, under the lock, as a
+// job that decides its writes from its reads does: copying the database out
+// of the data folder first when the primary folder lacks it.
+bool increment(CFileSystem& fs, const std::string& name) {
+  const CWriteLock lock(name);
+  CDatabase db;
+  const void* data = nullptr;
+  int length = 0;
+  if (!lock.held() || !db.open(name, CDatabase::eOpenRead) || !db.fetch("n", data, length)) {
+    return false;
+  }
+  const std::string next = std::to_string(
+      std::stoi(std::string(static_cast<const char*>(data), static_cast<size_t>(length))) + 1);
+  if (!db.close()) return false;
+  if (!fs.primaryFolder().hasFile(name)) {
+    const TRefPointer<CStream> in = fs.openRead(name, CStream::eBinary);
+    const TRefPointer<CStream> out = fs.openWrite(name, CStream::eBinary);
+    if (out) out->copyFrom(in.get(), in->getSize());
+  }
+  return db.open(name, CDatabase::eOpenWrite) &&
+         db.store("n", next.data(), static_cast<int>(next.size())) && db.close();
+}
+
+TEST(WriteLockTest, RunsThatReadThenWriteTakeTurns) {
+  // Four processes increment one counter at once: none may lose another's
+  // update, whether the database is copied out or already in place.
+  for (const bool inPlace : {false, true}) {
+    CTempDir data, work;
+    testutil::makeDatabase((inPlace ? work : data) / "c.db", {{"n", "0"}});
+    TRefPointer<CFileSystem> fs = CGlobalFileSystem::create(work.path(), "");
+    fs->initPath(data.path(), "");
+    for (int child = 0; child < 4; ++child) {
+      if (fork() == 0) _exit(increment(*fs, "c.db") ? 0 : 1);
+    }
+    for (int child = 0; child < 4; ++child) {
+      int status = 0;
+      wait(&status);
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "in place: " << inPlace;
+    }
+    EXPECT_EQ(testutil::readDatabase(work / "c.db"), (testutil::Records{{"n", "4"}}))
+        << "in place: " << inPlace;
+  }
+}
+#endif
+
 TEST(WriteLockTest, ALockHeldLongerThanTheWaitIsNotHad) {
-  testutil::CTempDir work;
+  CTempDir work;
   testutil::makeDatabase(work / "c.db", {{"n", "0"}});
   TRefPointer<CFileSystem> fs = CGlobalFileSystem::create(work.path(), "");
   sqlite3* other = nullptr;  // another program writing it
