@@ -53,9 +53,10 @@ build_dependencies
 # One Wine server, and the services Wine starts with its first program, run
 # from here to the end: started by a test program instead, the services
 # would hold its output open, and ctest would count that test as running
-# until the last one ended. A new prefix takes half a minute to set up:
-# before the build, which runs the test programs under Wine to list their
-# tests.
+# until the last one ended. A server that a run stopped midway left behind
+# is ended first. A new prefix takes half a minute to set up: before the
+# build, which runs the test programs under Wine to list their tests.
+/usr/lib/wine/wineserver -k 2>/dev/null || true
 /usr/lib/wine/wineserver -w
 /usr/lib/wine/wineserver -p </dev/null >/dev/null 2>&1
 trap '/usr/lib/wine/wineserver -k' EXIT
