@@ -50,10 +50,17 @@ build_dependencies() {
 }
 
 build_dependencies
-# A new Wine prefix takes half a minute to set up: before the build, which
-# runs the test programs under Wine to list their tests.
-/usr/lib/wine/wine64 wineboot --init >/dev/null 2>&1 || true
+# One Wine server, and the services Wine starts with its first program, run
+# from here to the end: started by a test program instead, the services
+# would hold its output open, and ctest would count that test as running
+# until the last one ended. A server that a run stopped midway left behind
+# is ended first. A new prefix takes half a minute to set up: before the
+# build, which runs the test programs under Wine to list their tests.
+/usr/lib/wine/wineserver -k 2>/dev/null || true
 /usr/lib/wine/wineserver -w
+/usr/lib/wine/wineserver -p </dev/null >/dev/null 2>&1
+trap '/usr/lib/wine/wineserver -k' EXIT
+/usr/lib/wine/wine64 wineboot --init </dev/null >/dev/null 2>&1 || true
 cmake -S . -B "$out/build" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
   -DTOVRIN_WINDOWS_DEPS="$deps" -DCMAKE_BUILD_TYPE=Release -DTOVRIN_TESTS=ON \
   -DTOVRIN_WERROR=ON -DTOVRIN_SANITIZE=OFF -DTOVRIN_FUZZ=OFF >/dev/null

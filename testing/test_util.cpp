@@ -78,6 +78,14 @@ std::string commandFor(const std::vector<std::string>& args, const std::string& 
   return command + " <" + nullDevice + " >" + shellWord(out) + " 2>" + shellWord(err);
 }
 
+// Copies `from` over `to`. Not copy_file's overwrite_existing: MinGW's
+// library takes any two files of one drive for the same file (Windows' stat
+// has no inode numbers) and refuses to copy one over the other.
+void copyOver(const std::string& from, const std::string& to) {
+  fs::remove(to);
+  fs::copy_file(from, to);
+}
+
 }  // namespace
 
 void makeDatabase(const std::string& path, const Records& records) {
@@ -116,15 +124,15 @@ void leaveHotJournal(const std::string& path, const std::string& sql) {
   // A live writer whose tiny cache spills the transaction into the file; a
   // copy of its file and journal, taken meanwhile, is what a kill leaves.
   const std::string live = path + "-live";
-  fs::copy_file(path, live, fs::copy_options::overwrite_existing);
+  copyOver(path, live);
   sqlite3* writer = nullptr;
   sqlite3_open(live.c_str(), &writer);
   ASSERT_EQ(sqlite3_exec(writer, ("PRAGMA cache_size = 1; BEGIN;" + sql).c_str(), nullptr, nullptr,
                          nullptr),
             SQLITE_OK);
   ASSERT_TRUE(fileExists(live + "-journal"));
-  fs::copy_file(live, path, fs::copy_options::overwrite_existing);
-  fs::copy_file(live + "-journal", path + "-journal", fs::copy_options::overwrite_existing);
+  copyOver(live, path);
+  copyOver(live + "-journal", path + "-journal");
   sqlite3_close(writer);
   fs::remove(live);
 }

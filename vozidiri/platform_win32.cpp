@@ -102,8 +102,11 @@ FilePtr createTemporaryFile() {
   }
   // Windows deletes the file when its last handle closes, also when the
   // process is killed.
-  return streamOf(CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+  const HANDLE handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  // GetTempFileNameA made the file: it must not stay when it cannot be opened.
+  if (handle == INVALID_HANDLE_VALUE) DeleteFileA(name);
+  return streamOf(handle);
 }
 
 std::unique_ptr<CUnpublishedFile> CUnpublishedFile::create(const std::string& path) {

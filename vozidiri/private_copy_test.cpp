@@ -78,7 +78,16 @@ TEST(PrivateCopyTest, TakesItsNameOnlyWhenItsWriteSessionEndsWhole) {
 
     const bool copied = copy(*fs, c.source, c.count);
     EXPECT_EQ(copied, c.fault != eFault::kCopy) << c.what;
-    EXPECT_TRUE(filesIn(work.path()).empty()) << c.what << ": nothing has a name before the close";
+    std::vector<std::string> before = filesIn(work.path());
+#ifdef _WIN32
+    // Windows has no file without a name: until then the copy has a temporary one.
+    const std::string temporary = std::string(c.source) + ".partial-";
+    before.erase(
+        std::remove_if(before.begin(), before.end(),
+                       [&](const std::string& name) { return name.rfind(temporary, 0) == 0; }),
+        before.end());
+#endif
+    EXPECT_TRUE(before.empty()) << c.what << ": nothing has a name before the close";
     CDatabase db;
     bool ok = db.open(c.source, CDatabase::eOpenWrite);
     if (ok && c.key) ok = db.store(c.key, "v", 1);

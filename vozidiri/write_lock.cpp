@@ -2,9 +2,11 @@
 
 #include <sqlite3.h>
 
+#include <chrono>
 #include <filesystem>
 #include <map>
 #include <system_error>
+#include <thread>
 
 #include "fault_injection.h"
 #include "file_system.h"
@@ -39,10 +41,24 @@ std::shared_ptr<platform::CFolderLock> lockFolder(const std::string& folder) {
 }
 
 ConnectionPtr beginWrite(const std::string& path, std::string& failure) {
-  ConnectionPtr db = isRegularFile(path) ? openConnection(path, SQLITE_OPEN_READWRITE) : nullptr;
-  if (!db) {
-    failure = "missing";
-    return nullptr;
+  ConnectionPtr db;
+  // SQLite opens a file that does not open for writing read-only instead,
+  // and says so only at the first write. On Windows a passing conflict does
+  // that too: the handle through which another run has just renamed its
+  // copy into place still shuts out writers. So it is tried again a while.
+  for (int attempt = 0;; ++attempt) {
+    db = isRegularFile(path) ? openConnection(path, SQLITE_OPEN_READWRITE) : nullptr;
+    if (!db) {
+      failure = "missing";
+      return nullptr;
+    }
+    if (sqlite3_db_readonly(db.get(), "main") != 1) break;
+    if (attempt == 40) {
+      failure = "read-only";
+      return nullptr;
+    }
+    db.reset();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   setNewPageSize(db.get());
   if (!execOk(db.get(), "BEGIN IMMEDIATE")) {
