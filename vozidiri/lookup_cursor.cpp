@@ -45,7 +45,8 @@ CLookupCursor::eResult CLookupCursor::seek(const char* key, size_t length) {
     if (result != eResult::kFound) return result;  // no key at or after it
   }
   // Backwards, far ahead, or after the end: a search from the root.
-  forget();
+  sqlite3_reset(statement_.get());
+  positioned_ = false;
   if (sqlite3_bind_text(statement_.get(), 1, key, static_cast<int>(length), SQLITE_TRANSIENT) !=
       SQLITE_OK) {
     return eResult::kFailed;
@@ -56,6 +57,9 @@ CLookupCursor::eResult CLookupCursor::seek(const char* key, size_t length) {
 }
 
 void CLookupCursor::forget() {
+  // One that stands on no row holds no cursor open: writes, many of them in
+  // a row, need not reset it every time.
+  if (!positioned_) return;
   sqlite3_reset(statement_.get());
   positioned_ = false;
 }
