@@ -83,10 +83,28 @@ bool flushToDisk(std::FILE* file) {
 }
 
 bool copyWholeFile(std::FILE* from, std::FILE* to) {
+  // SQLite locks bytes at 1 GiB in the files it has open, and Windows
+  // refuses to read locked bytes through any other handle, this process's
+  // too. The page holding them is never part of a database: it is copied as
+  // zeros when they cannot be read.
+  constexpr uint64_t kLockBytes = uint64_t{1} << 30;
+  constexpr size_t kLockLength = 512;
   std::vector<char> buffer(1 << 20);
   uint64_t offset = 0;
   for (;;) {
-    const int64_t got = readAt(from, buffer.data(), buffer.size(), offset);
+    int64_t got = readAt(from, buffer.data(), buffer.size(), offset);
+    if (got < 0 && GetLastError() == ERROR_LOCK_VIOLATION && offset <= kLockBytes &&
+        kLockBytes < offset + buffer.size()) {
+      const size_t before = static_cast<size_t>(kLockBytes - offset);
+      const size_t after = before + kLockLength;
+      std::fill(buffer.begin() + static_cast<ptrdiff_t>(before),
+                buffer.begin() + static_cast<ptrdiff_t>(after), '\0');
+      const int64_t head = readAt(from, buffer.data(), before, offset);
+      const int64_t tail =
+          readAt(from, buffer.data() + after, buffer.size() - after, kLockBytes + kLockLength);
+      got = head == static_cast<int64_t>(before) && tail >= 0 ? static_cast<int64_t>(after) + tail
+                                                              : -1;
+    }
     if (got < 0) return false;
     if (got > 0 && !writeAt(to, buffer.data(), static_cast<size_t>(got), offset)) return false;
     offset += static_cast<uint64_t>(got);
@@ -115,12 +133,11 @@ std::unique_ptr<CUnpublishedFile> CUnpublishedFile::create(const std::string& pa
     char suffix[17];
     std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(random()));
     const std::string temporary = path + ".partial-" + suffix;
-    // No FILE_SHARE_DELETE: while this handle is open nobody can remove the
-    // file, which is how removeLeftovers tells a living run's file apart.
+    // No sharing: while this handle is open nobody else can open or remove
+    // the file, which is how removeLeftovers tells a living run's file apart.
     // CREATE_NEW fails on an existing name, a link included.
-    const HANDLE handle =
-        CreateFileA(temporary.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                    CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE handle = CreateFileA(temporary.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                      CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS) continue;
     FilePtr file = streamOf(handle);
     if (!file) {
@@ -146,8 +163,17 @@ bool CUnpublishedFile::publish() {
   // are only removed under the folder lock that the publisher holds.
   // Without MOVEFILE_REPLACE_EXISTING the move fails when the name is taken.
   const bool closed = std::fclose(file_.release()) == 0;
-  published_ =
-      closed && MoveFileExA(temporary_.c_str(), path_.c_str(), MOVEFILE_WRITE_THROUGH) != 0;
+  // A virus scanner or an indexer may hold the new file for a moment: that
+  // is waited for a little, a name already taken is not.
+  for (int attempt = 0; closed && !published_; ++attempt) {
+    published_ = MoveFileExA(temporary_.c_str(), path_.c_str(), MOVEFILE_WRITE_THROUGH) != 0;
+    const DWORD error = GetLastError();
+    if (published_ || attempt == 40 ||
+        (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION)) {
+      break;
+    }
+    Sleep(50);
+  }
   // Without the handle the bytes cannot be reached again: they are dropped.
   if (!published_) DeleteFileA(temporary_.c_str());
   return published_;
