@@ -58,7 +58,14 @@ build_dependencies
 # build, which runs the test programs under Wine to list their tests.
 /usr/lib/wine/wineserver -k 2>/dev/null || true
 /usr/lib/wine/wineserver -w
-/usr/lib/wine/wineserver -p </dev/null >/dev/null 2>&1
+# The server starts in the prefix, so a fresh clone makes it first; the
+# empty folder becomes a prefix at wineboot.
+mkdir -p "$WINEPREFIX"
+# It must not hold this script's output open, so what it says goes to a file.
+if ! /usr/lib/wine/wineserver -p </dev/null >"$out/wineserver.log" 2>&1; then
+  cat "$out/wineserver.log" >&2
+  exit 1
+fi
 trap '/usr/lib/wine/wineserver -k' EXIT
 /usr/lib/wine/wine64 wineboot --init </dev/null >/dev/null 2>&1 || true
 cmake -S . -B "$out/build" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
