@@ -202,11 +202,10 @@ bool CDatabase::startSession() {
   return true;
 }
 
-void CDatabase::endSession() {
+void CDatabase::releaseStatements() {
   // The stream reads under this connection's lock: it ends first.
   stream_.reset();
   streamDb_.reset();
-  streamPath_.clear();
   // A statement still alive would keep the connection, and with it its
   // transaction and lock, after the close.
   exists_ = CLookupCursor();
@@ -214,6 +213,11 @@ void CDatabase::endSession() {
   store_.reset();
   remove_.reset();
   walk_.reset();
+}
+
+void CDatabase::endSession() {
+  releaseStatements();
+  streamPath_.clear();
   db_.reset();
   copy_.reset();
   pages_.reset();
@@ -227,13 +231,7 @@ void CDatabase::endSession() {
 bool CDatabase::close() {
   if (!db_) return true;
   bool ok = !failed_;
-  stream_.reset();
-  streamDb_.reset();
-  exists_ = CLookupCursor();
-  fetch_ = CLookupCursor();
-  store_.reset();
-  remove_.reset();
-  walk_.reset();
+  releaseStatements();
   sqlite3* db = db_.get();
   if (sqlite3_get_autocommit(db) == 0) {
     if (ok && mode_ == eOpenWrite && faultHits(eFault::kCommit)) ok = fail(kInjectedError);

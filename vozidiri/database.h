@@ -107,6 +107,8 @@ class CDatabase {
   // Checks the file and prepares the statements, inside the transaction
   // that `db_` has begun. False: abandoned, with the reason.
   bool startSession();
+  // Ends the walk's stream and finalizes the statements.
+  void releaseStatements();
   // Lets go of the statements, then of the connection and what it reads.
   void endSession();
   bool abandon(const std::string& reason);
