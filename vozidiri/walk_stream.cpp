@@ -11,6 +11,9 @@ namespace rk {
 namespace {
 
 constexpr size_t kBatchBytes = 1 << 20;
+// Room past kBatchBytes for the row that crosses it: a batch that had to
+// grow for it would be copied whole, and then zeroed anew once read.
+constexpr size_t kBatchRoom = kBatchBytes + (64 << 10);
 constexpr int kBatches = 4;
 
 // A row in a batch: key length, data length, the key and a zero, the data.
@@ -35,7 +38,7 @@ std::unique_ptr<CWalkStream> CWalkStream::start(sqlite3* db) {
 CWalkStream::CWalkStream(sqlite3* db, StatementPtr walk) : db_(db), walk_(std::move(walk)) {
   for (int i = 0; i < kBatches; ++i) {
     empty_.push_back(std::make_unique<Batch>());
-    empty_.back()->bytes.resize(kBatchBytes);
+    empty_.back()->bytes.resize(kBatchRoom);
   }
   thread_ = std::thread([this] { produce(); });
 }
@@ -96,8 +99,7 @@ CWalkStream::eNext CWalkStream::next(Row& row) {
     std::unique_lock<std::mutex> lock(mutex_);
     if (reading_) {
       // A batch that grew for a large record gives the memory back.
-      if (reading_->bytes.size() > kBatchBytes)
-        std::vector<char>(kBatchBytes).swap(reading_->bytes);
+      if (reading_->bytes.size() > kBatchRoom) std::vector<char>(kBatchRoom).swap(reading_->bytes);
       empty_.push_back(std::move(reading_));
       changed_.notify_all();
     }
