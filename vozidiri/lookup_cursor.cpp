@@ -9,6 +9,9 @@ namespace rk {
 namespace {
 
 // A lookup this many keys ahead of the last one searches instead of stepping.
+// Lookups that keep running out of steps (a few keys picked out of many, as
+// a patch fetches them) are far apart: the allowance halves each time, and
+// doubles back for each one found close by.
 constexpr int kMaxSteps = 32;
 
 int compareKeys(const char* a, size_t aLength, const char* b, size_t bLength) {
@@ -34,12 +37,16 @@ CLookupCursor::eResult CLookupCursor::seek(const char* key, size_t length) {
   // The cursor stands on the first key at or after the last one asked for.
   // A key at or after the one it stands on is found by stepping forward; one
   // passed over while stepping is not stored.
-  for (int steps = 0; positioned_ && steps < kMaxSteps; ++steps) {
+  for (int steps = 0; positioned_; ++steps) {
     const int order = compareKeys(key_, keyLength_, key, length);
-    if (order == 0) return eResult::kFound;
-    if (order > 0) {
-      if (steps > 0) return eResult::kAbsent;
-      break;  // it may lie behind: search
+    if (order == 0 || (order > 0 && steps > 0)) {
+      stepLimit_ = std::min(stepLimit_ * 2, kMaxSteps);
+      return order == 0 ? eResult::kFound : eResult::kAbsent;
+    }
+    if (order > 0) break;  // it may lie behind: search
+    if (steps == stepLimit_) {
+      stepLimit_ = std::max(stepLimit_ / 2, 1);
+      break;
     }
     const eResult result = advance();
     if (result != eResult::kFound) return result;  // no key at or after it
