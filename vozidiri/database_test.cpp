@@ -167,6 +167,27 @@ TEST(DatabaseTest, RecordsRoundTripAndWalkInByteOrderUndisturbed) {
   EXPECT_EQ(fetched(a, key), "<none: no such key>");
 }
 
+TEST(DatabaseTest, AWalkReadAheadHandsOutEveryRowWholeAcrossItsBatches) {
+  // Rows fill batches of about a megabyte: rows cross their ends, and rows
+  // larger than a batch make batches of their own.
+  CTempDir dir;
+  Records model;
+  for (int i = 0; i < 3000; ++i)
+    model["k" + std::to_string(10000 + i)] = std::string(999, 'a' + i % 26);
+  model["k10500"] = std::string(3 << 20, 'L');
+  model["k10501"] = std::string(70 << 10, 'M');
+  makeDatabase(dir / "a.db", model);
+  CDatabase db;
+  ASSERT_TRUE(db.open(dir / "a.db", CDatabase::eOpenRead));
+  size_t rows = 0;
+  const char* key = nullptr;
+  for (bool more = db.firstKey(key); more; more = db.nextKey(key), ++rows) {
+    ASSERT_TRUE(fetched(db, key) == model[key]) << key;
+  }
+  EXPECT_EQ(rows, model.size());
+  EXPECT_TRUE(db.close());
+}
+
 TEST(DatabaseTest, SessionIsOneTransactionCommittedByClose) {
   CTempDir dir;
   makeDatabase(dir / "a.db", {{"k", "before"}});
