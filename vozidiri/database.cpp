@@ -161,7 +161,7 @@ bool CDatabase::openCopy(std::unique_ptr<CPrivateCopy> copy) {
   db_.reset(raw);
   if (rc != SQLITE_OK) return abandon(kNotRecordDatabase);
   configureConnection(raw);
-  setNewPageSize(raw);
+  configureWriter(raw);
   // Nobody else sees the copy until it has its name, so a journal would
   // protect nothing: after a failed write the copy is dropped instead.
   if (!execOk(raw, "PRAGMA journal_mode = OFF; PRAGMA synchronous = OFF; BEGIN")) {

@@ -30,9 +30,10 @@ ConnectionPtr openConnection(const std::string& path, int flags, const char* vfs
 // normal job takes (a minute) before a call gives up with SQLITE_BUSY.
 void configureConnection(sqlite3* db);
 
-// Gives a database that has no pages yet the page size of the databases
-// the library creates; changes nothing for any other.
-void setNewPageSize(sqlite3* db);
+// Readies a connection for a write session: a database that has no pages
+// yet gets the page size of the databases the library creates, and the
+// session may keep up to 16 MiB of pages in memory.
+void configureWriter(sqlite3* db);
 
 [[nodiscard]] bool execOk(sqlite3* db, const char* sql);
 // A prepared statement that lives as long as a session; null on an error,

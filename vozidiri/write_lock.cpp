@@ -60,7 +60,7 @@ ConnectionPtr beginWrite(const std::string& path, std::string& failure) {
     db.reset();
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
-  setNewPageSize(db.get());
+  configureWriter(db.get());
   if (!execOk(db.get(), "BEGIN IMMEDIATE")) {
     const int code = sqlite3_errcode(db.get());
     failure = code == SQLITE_BUSY     ? "locked"
