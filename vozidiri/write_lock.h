@@ -51,8 +51,9 @@ class CWriteLock {
 std::shared_ptr<platform::CFolderLock> lockFolder(const std::string& folder);
 
 // Opens the database file at `path` and begins a write transaction at once,
-// waiting for another's lock. A file with no pages yet (a new, empty file)
-// is given the page size of the databases the library creates. Null when
+// waiting for another's lock, set up as configureWriter says: a file with
+// no pages yet (a new, empty file) is given the page size of the databases
+// the library creates, and the session a cache of its own size. Null when
 // not begun; `failure` then says why: "missing", "read-only", "locked",
 // "not a record database" or SQLite's message.
 ConnectionPtr beginWrite(const std::string& path, std::string& failure);
