@@ -1,7 +1,7 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "app/file_system.h"
+#include "common/global_file_system.h"
 #include "app/tovrin_main.h"
 #include "gtest/gtest.h"
 #include "testing/test_util.h"

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "app/platform.h"
+#include "app/console.h"
 #include "vozidiri/file_ptr.h"
 
 void removeErrorReport() { std::remove(kErrorFileName); }

@@ -4,12 +4,12 @@
 #include <optional>
 #include <string>
 
+#include "app/console.h"
 #include "app/error_report.h"
-#include "app/fatal_error.h"
-#include "app/file_system.h"
-#include "app/output.h"
-#include "app/platform.h"
 #include "autopatch/auto_patch.h"
+#include "common/fatal_error.h"
+#include "common/global_file_system.h"
+#include "common/output.h"
 #include "diff/database_diff.h"
 #include "script/script_processor.h"
 

@@ -2,8 +2,8 @@
 
 #include <vector>
 
-#include "app/fatal_error.h"
-#include "app/output.h"
+#include "common/fatal_error.h"
+#include "common/output.h"
 #include "diff/database_diff.h"
 #include "support/primary_copy.h"
 #include "vozidiri/database.h"

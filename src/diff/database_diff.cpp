@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "app/fatal_error.h"
-#include "app/output.h"
+#include "common/fatal_error.h"
+#include "common/output.h"
 
 CDatabaseDiff::CDatabaseDiff(const std::string& file1, const std::string& file2)
     : file1(file1), file2(file2) {}

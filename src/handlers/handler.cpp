@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/fatal_error.h"
+#include "common/fatal_error.h"
 
 const char* CHandler::getName() const { return "CHandler"; }
 

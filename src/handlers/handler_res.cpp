@@ -4,7 +4,7 @@
 #include <cstring>
 #include <limits>
 
-#include "app/fatal_error.h"
+#include "common/fatal_error.h"
 
 namespace {
 

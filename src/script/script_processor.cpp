@@ -5,8 +5,8 @@
 #include <string_view>
 #include <vector>
 
-#include "app/fatal_error.h"
-#include "app/output.h"
+#include "common/fatal_error.h"
+#include "common/output.h"
 #include "handlers/handler_res.h"
 #include "script/line_reader.h"
 #include "support/primary_copy.h"

@@ -6,7 +6,7 @@
 #include <sstream>
 #include <vector>
 
-#include "app/platform.h"
+#include "app/console.h"
 #include "vozidiri/file_ptr.h"
 
 namespace {

@@ -1,11 +1,11 @@
-#include "app/output.h"
+#include "common/output.h"
 
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
-#include "app/fatal_error.h"
+#include "common/fatal_error.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "app/fatal_error.h"
+#include "common/fatal_error.h"
 
 #include <cstdarg>
 #include <cstdio>

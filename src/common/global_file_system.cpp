@@ -1,3 +1,3 @@
-#include "app/file_system.h"
+#include "common/global_file_system.h"
 
 rk::TRefPointer<rk::CFileSystem> gFileSystem = rk::CGlobalFileSystem::create(".", "");

@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "app/platform.h"
+#include "app/console.h"
 
 void prepareProcess() {}
 
