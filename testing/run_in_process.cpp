@@ -1,8 +1,8 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "common/global_file_system.h"
 #include "app/tovrin_main.h"
+#include "common/global_file_system.h"
 #include "gtest/gtest.h"
 #include "testing/test_util.h"
 #include "vozidiri/fault_injection.h"

@@ -120,6 +120,20 @@ void runSql(const std::string& path, const std::string& sql) {
   sqlite3_close(db);
 }
 
+std::string sqlText(const std::string& path, const std::string& sql) {
+  sqlite3* db = nullptr;
+  sqlite3_stmt* select = nullptr;
+  std::string text;
+  if (sqlite3_open(path.c_str(), &db) == SQLITE_OK &&
+      sqlite3_prepare_v2(db, sql.c_str(), -1, &select, nullptr) == SQLITE_OK &&
+      sqlite3_step(select) == SQLITE_ROW && sqlite3_column_text(select, 0)) {
+    text = reinterpret_cast<const char*>(sqlite3_column_text(select, 0));
+  }
+  sqlite3_finalize(select);
+  sqlite3_close(db);
+  return text;
+}
+
 void leaveHotJournal(const std::string& path, const std::string& sql) {
   // A live writer whose tiny cache spills the transaction into the file; a
   // copy of its file and journal, taken meanwhile, is what a kill leaves.
@@ -205,6 +219,15 @@ void writeFile(const std::string& path, const std::string& content) {
 bool fileExists(const std::string& path) {
   std::error_code error;
   return fs::exists(path, error);
+}
+
+std::map<std::string, std::string> filesIn(const std::string& folder) {
+  std::map<std::string, std::string> files;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    files[entry.path().filename().string()] =
+        entry.is_directory() ? "<folder>" : readFile(entry.path().string());
+  }
+  return files;
 }
 
 void collectErrorFile(RunResult& result, const std::string& cwd) {

@@ -40,6 +40,9 @@ void makeDatabase(const std::string& path, const Records& records);
 Records readDatabase(const std::string& path);
 // Runs `sql` on the SQLite file `path`, creating it if need be.
 void runSql(const std::string& path, const std::string& sql);
+// The first column of the first row that `sql` gives on the SQLite file
+// `path`, as text; empty when there is none.
+std::string sqlText(const std::string& path, const std::string& sql);
 // Leaves the SQLite file `path` as a writer killed in the middle of `sql`
 // would: pages of the transaction already in the file, and the hot journal
 // that undoes them beside it.
@@ -64,6 +67,9 @@ void makePack(const std::string& path, const std::vector<PackEntry>& entries);
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& content);
 bool fileExists(const std::string& path);
+// Every file directly in `folder`, by name, with its content (a folder's is
+// "<folder>").
+std::map<std::string, std::string> filesIn(const std::string& folder);
 
 // The whole content that the file factory `factory` gives for `name`, or
 // "<none>" when it holds no such readable file; hasFile must agree with

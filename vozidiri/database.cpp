@@ -2,16 +2,14 @@
 
 #include <sqlite3.h>
 
+#include <cctype>
 #include <cstring>
-#include <filesystem>
 #include <new>
-#include <system_error>
 
 #include "fault_injection.h"
 #include "file_system.h"
-#include "private_copy.h"
-#include "sqlite_vfs.h"
-#include "write_lock.h"
+#include "lookup_cursor.h"
+#include "page_vfs.h"
 
 namespace rk {
 namespace {
@@ -23,20 +21,51 @@ constexpr const char* kNotRecordDatabase = "not a record database";
 constexpr const char* kNoSuchKey = "no such key";
 constexpr const char* kInjectedError = "disk I/O error";
 
+// The record table and the statements on it.
+constexpr char kCreate[] =
+    "CREATE TABLE records(key TEXT PRIMARY KEY NOT NULL, data BLOB NOT NULL) WITHOUT ROWID;"
+    "PRAGMA application_id = 0x564F5A49;"
+    "PRAGMA user_version = 1;";
+constexpr char kWalk[] = "SELECT key, data FROM records ORDER BY key";
+constexpr char kExists[] = "SELECT key FROM records WHERE key >= ?1 ORDER BY key";
+constexpr char kFetch[] = "SELECT key, data FROM records WHERE key >= ?1 ORDER BY key";
+// Changes `data` alone, so that further columns keep what they hold.
+constexpr char kStore[] =
+    "INSERT INTO records(key, data) VALUES(?1, ?2) "
+    "ON CONFLICT(key) DO UPDATE SET data = excluded.data";
+constexpr char kRemove[] = "DELETE FROM records WHERE key = ?1";
+
 bool bindKey(sqlite3_stmt* statement, const char* key) {
   return sqlite3_bind_text(statement, 1, key, -1, SQLITE_STATIC) == SQLITE_OK;
 }
 
-int64_t singleNumber(sqlite3* db, const char* sql) {
+// The first row's first column as text; empty when there is none.
+std::string firstText(sqlite3* db, const char* sql) {
   const StatementPtr statement = prepare(db, sql);
-  return statement && sqlite3_step(statement.get()) == SQLITE_ROW
-             ? sqlite3_column_int64(statement.get(), 0)
-             : -1;
+  if (!statement || sqlite3_step(statement.get()) != SQLITE_ROW) return {};
+  const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement.get(), 0));
+  return text ? text : "";
 }
 
-// True when every key of the records table is one the lookups and walks
-// agree on: text, compared by its bytes, and the one primary key.
-bool keysAreText(sqlite3* db) {
+bool contains(const std::string& text, const char* part) {
+  return text.find(part) != std::string::npos;
+}
+
+// True when a column of declared type `type` keeps a bound text as text:
+// TEXT or BLOB affinity, by SQLite's rules in their order, or ANY in a
+// STRICT table. INTEGER, REAL and NUMERIC affinity would store "007" as 7.
+bool keepsText(std::string type, bool strict) {
+  for (char& c : type) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  if (strict && type == "ANY") return true;
+  if (contains(type, "INT")) return false;
+  if (contains(type, "CHAR") || contains(type, "CLOB") || contains(type, "TEXT")) return true;
+  return type.empty() || contains(type, "BLOB");
+}
+
+// True when the records table holds keys as the texts they are, and only
+// such keys: see database.h.
+bool isRecordDatabase(sqlite3* db) {
+  if (firstText(db, "PRAGMA encoding") != "UTF-8") return false;
   const StatementPtr key = prepare(db,
                                    "SELECT i.name, i.coll FROM pragma_index_list('records') AS l, "
                                    "pragma_index_xinfo(l.name) AS i "
@@ -45,7 +74,9 @@ bool keysAreText(sqlite3* db) {
   const auto* name = reinterpret_cast<const char*>(sqlite3_column_text(key.get(), 0));
   const auto* collation = reinterpret_cast<const char*>(sqlite3_column_text(key.get(), 1));
   if (!name || std::strcmp(name, "key") != 0 || !collation ||
-      sqlite3_stricmp(collation, "BINARY") != 0 || sqlite3_step(key.get()) != SQLITE_DONE) {
+      sqlite3_stricmp(collation, "BINARY") != 0 || sqlite3_step(key.get()) != SQLITE_DONE ||
+      !keepsText(firstText(db, "SELECT type FROM pragma_table_xinfo('records') WHERE name = 'key'"),
+                 firstText(db, "SELECT strict FROM pragma_table_list('records')") == "1")) {
     return false;
   }
   // BLOBs sort after every text, numbers and NULL before it: the two ends of
@@ -64,13 +95,100 @@ bool keysAreText(sqlite3* db) {
 // True when the database file has no bytes, as SQLite finds it once the
 // transaction has begun (which rolls back what a killed writer left).
 bool hasNoPages(sqlite3* db) {
-  sqlite3_file* file = nullptr;
+  sqlite3_file* file = mainFile(db);
   sqlite3_int64 size = -1;
-  return sqlite3_file_control(db, "main", SQLITE_FCNTL_FILE_POINTER, &file) == SQLITE_OK && file &&
-         file->pMethods && file->pMethods->xFileSize(file, &size) == SQLITE_OK && size == 0;
+  return file && file->pMethods && file->pMethods->xFileSize(file, &size) == SQLITE_OK && size == 0;
 }
 
 }  // namespace
+
+// What an open database holds. Members end in the reverse order: statements
+// before their connection, the connection before what it reads.
+struct CDatabase::CSession {
+  ConnectionPtr snapshot;               // a disk file's snapshot (openSnapshot)
+  std::unique_ptr<CPageSource> pages;   // what `db` reads: a pack's entry or the snapshot's file
+  std::unique_ptr<CDatabaseCopy> copy;  // the copy a write session fills, published at close
+  ConnectionPtr db;                     // the statements' connection; null: the snapshot's
+  CLookupCursor exists, fetch;
+  StatementPtr store, remove, walk;
+  CHoldings* holdings = nullptr;  // where the snapshot is kept at the end, under `identity`
+  std::string identity;
+  eOpenFlags mode = eOpenRead;
+  bool hasTable = false;  // false for an empty database opened for reading
+  bool failed = false;
+  // A finished walk stays finished: SQLite would restart a done statement.
+  bool walking = false;
+  // The walk's row holds the record of walkKey until the walk steps or a
+  // write changes the table.
+  bool walkRowCurrent = false;
+  const char* walkKey = nullptr;
+  const void* lastFetched = nullptr;  // the record fetch last handed out
+  int lastFetchedLength = 0;
+
+  sqlite3* connection() const { return db ? db.get() : snapshot.get(); }
+
+  // Reads the database file at `path` through its snapshot, the one the run
+  // keeps when there is one. A file in rollback-journal mode is read through
+  // the page VFS, which reads ahead; one read through its WAL, directly.
+  bool readFile(const std::string& path, bool writable, std::string& failure) {
+    if (holdings) snapshot = holdings->takeSnapshot(identity);
+    if (!snapshot) snapshot = openSnapshot(path, writable, failure);
+    if (!snapshot) return false;
+    if (readsThroughWal(snapshot.get())) return true;
+    pages = std::make_unique<CConnectionPages>(snapshot.get());
+    return readPages(failure);
+  }
+
+  // Reads `pages`: an entry of a pack, or a file under its snapshot.
+  bool readPages(std::string& failure) {
+    db = openPageConnection(*pages, false);
+    failure = kNotRecordDatabase;
+    return db && execOk(db.get(), "PRAGMA cache_size = 16; BEGIN");
+  }
+
+  // Writes the database at `path`: the copy made for it, a transaction
+  // begun for it early, or the file in place with a transaction of its own.
+  bool writeFile(const std::string& path, std::string& failure) {
+    if (holdings) {
+      holdings->markWritten(identity);
+      copy = holdings->takeCopy(identity);
+      if (copy) {
+        db = openPageConnection(copy->pages(), true);
+        if (!db) return false;
+        configureWriter(db.get());
+        // Nobody else sees the copy until it has its name, so a journal would
+        // protect nothing: after a failed write the copy is dropped instead.
+        failure = kNotRecordDatabase;
+        return execOk(db.get(), "PRAGMA journal_mode = OFF; PRAGMA synchronous = OFF; BEGIN");
+      }
+      db = holdings->takeWrite(identity);
+    }
+    if (!db) db = beginWrite(path, failure);
+    return db != nullptr;
+  }
+
+  // Checks the file and prepares the statements, inside the transaction
+  // begun. False: not a record database, with the reason.
+  bool start(std::string& failure) {
+    sqlite3* connection = this->connection();
+    const std::string tables = firstText(connection, "SELECT count(*) FROM sqlite_master");
+    failure = sqlite3_errcode(connection) == SQLITE_BUSY ? kLocked : kNotRecordDatabase;
+    if (tables.empty()) return false;
+    if (tables == "0" && hasNoPages(connection)) {
+      if (mode == eOpenRead) return true;  // an empty database: no table to query
+      if (!execOk(connection, kCreate)) return false;
+    } else if (!isRecordDatabase(connection)) {
+      return false;
+    }
+    exists = CLookupCursor(prepare(connection, kExists));
+    fetch = CLookupCursor(prepare(connection, kFetch));
+    store = prepare(connection, kStore);
+    remove = prepare(connection, kRemove);
+    walk = prepare(connection, kWalk);
+    hasTable = exists && fetch && store && remove && walk;
+    return hasTable;
+  }
+};
 
 CDatabase::CDatabase() = default;
 
@@ -82,304 +200,205 @@ bool CDatabase::fail(const std::string& reason) {
 }
 
 bool CDatabase::failSession(const std::string& reason) {
-  failed_ = true;
-  return fail(reason);
-}
-
-bool CDatabase::abandon(const std::string& reason) {
-  endSession();
+  session_->failed = true;
   return fail(reason);
 }
 
 bool CDatabase::open(const std::string& name, eOpenFlags mode) {
-  const bool wasWriting = isOpen() && mode_ == eOpenWrite;
+  const bool wasWriting = isOpen() && session_->mode == eOpenWrite;
   if (!close() && wasWriting) return false;
   if (mode != eOpenRead && mode != eOpenWrite) return fail("unknown open mode");
   if (faultHits(eFault::kOpen)) return fail(kInjectedError);
   if (faultHits(eFault::kNoMemory)) throw std::bad_alloc();
-  mode_ = mode;
-
+  auto session = std::make_unique<CSession>();
+  session->mode = mode;
+  std::string failure = kMissing;
+  bool begun = false;
   CGlobalFileSystem* fileSystem = TSingleton<CGlobalFileSystem>::_instance;
-  if (!fileSystem) return openFile(name);
-  if (mode == eOpenWrite) {
-    const std::string path = fileSystem->primaryFolder().writePath(name);
-    if (path.empty()) return fail(kMissing);
-    if (std::unique_ptr<CPrivateCopy> copy = takePrivateCopy(path))
-      return openCopy(std::move(copy));
-    return openFile(path);
-  }
-  const TRefPointer<CFileFactory> factory = fileSystem->findFactory(name);
-  if (!factory) return fail(kMissing);
-  const std::string path = factory->diskPath(name);
-  return path.empty() ? openPackEntry(*factory, name) : openFile(path);
-}
-
-bool CDatabase::openFile(const std::string& path) {
-  if (mode_ == eOpenWrite) {
-    // A transaction this process's write lock holds is this session's.
-    std::string failure;
-    db_ = takeHeldWrite(path);
-    if (!db_) db_ = beginWrite(path, failure);
-    return db_ ? startSession() : fail(failure);
-  }
-  std::error_code error;
-  // Read mode opens read-write too, with query_only set: a read-only
-  // connection could not roll back the journal that a killed writer left.
-  if (std::filesystem::is_regular_file(path, error)) {
-    db_ = openConnection(path, SQLITE_OPEN_READWRITE, viewedVfs());
-  }
-  if (!db_) return fail(kMissing);
-  if (!execOk(db_.get(), "PRAGMA query_only = 1; BEGIN")) return abandon(kNotRecordDatabase);
-  if (!startSession()) return false;
-  // The session's read lock keeps writers out of a file in rollback-journal
-  // mode, so a second connection walking it sees what this one sees; a file
-  // in WAL mode would let them differ.
-  const StatementPtr journal = prepare(db_.get(), "PRAGMA journal_mode");
-  if (hasTable_ && journal && sqlite3_step(journal.get()) == SQLITE_ROW &&
-      sqlite3_stricmp(reinterpret_cast<const char*>(sqlite3_column_text(journal.get(), 0)),
-                      "wal") != 0) {
-    streamPath_ = path;
-  }
-  return true;
-}
-
-bool CDatabase::openPackEntry(CFileFactory& factory, const std::string& name) {
-  pages_ = factory.openPages(name);
-  if (!pages_) return fail(kMissing);
-  sqlite3* raw = nullptr;
-  const int rc = openPageFile(*pages_, false, &raw);
-  db_.reset(raw);
-  if (rc != SQLITE_OK || !execOk(raw, "BEGIN")) return abandon(kNotRecordDatabase);
-  configureConnection(raw);
-  return startSession();
-}
-
-bool CDatabase::openCopy(std::unique_ptr<CPrivateCopy> copy) {
-  copy_ = std::move(copy);
-  sqlite3* raw = nullptr;
-  const int rc = openPageFile(copy_->pages(), true, &raw);
-  db_.reset(raw);
-  if (rc != SQLITE_OK) return abandon(kNotRecordDatabase);
-  configureConnection(raw);
-  configureWriter(raw);
-  // Nobody else sees the copy until it has its name, so a journal would
-  // protect nothing: after a failed write the copy is dropped instead.
-  if (!execOk(raw, "PRAGMA journal_mode = OFF; PRAGMA synchronous = OFF; BEGIN")) {
-    return abandon(kNotRecordDatabase);
-  }
-  return startSession();
-}
-
-bool CDatabase::startSession() {
-  sqlite3* db = db_.get();
-  // Reading the schema takes the snapshot that the session keeps (rolling
-  // back what a killed writer left first), and fails for a file that is not
-  // SQLite at all.
-  const int64_t tables = singleNumber(db, "SELECT count(*) FROM sqlite_master");
-  if (tables < 0) return abandon(sqlite3_errcode(db) == SQLITE_BUSY ? kLocked : kNotRecordDatabase);
-  if (tables == 0 && hasNoPages(db)) {
-    if (mode_ == eOpenRead) return true;  // an empty database: no table to query
-    if (!execOk(db,
-                "CREATE TABLE records(key TEXT PRIMARY KEY NOT NULL, data BLOB NOT NULL) "
-                "WITHOUT ROWID;"
-                "PRAGMA application_id = 0x564F5A49;"
-                "PRAGMA user_version = 1;")) {
-      return abandon(sqlite3_errmsg(db));
+  if (!fileSystem) {
+    begun = mode == eOpenWrite ? session->writeFile(name, failure)
+                               : session->readFile(name, true, failure);
+  } else {
+    CPrimaryFolder& primary = fileSystem->primaryFolder();
+    session->holdings = &primary.holdings();
+    const TRefPointer<CFileFactory> factory =
+        mode == eOpenWrite ? TRefPointer<CFileFactory>() : fileSystem->findFactory(name);
+    const std::string path = mode == eOpenWrite ? primary.writePath(name)
+                             : factory          ? factory->diskPath(name)
+                                                : "";
+    if (!path.empty()) session->identity = identityOf(path);
+    if (mode == eOpenWrite) {
+      begun = !path.empty() && session->writeFile(path, failure);
+    } else if (factory && path.empty()) {
+      session->pages = factory->openPages(name);
+      begun = session->pages && session->readPages(failure);
+    } else if (factory) {
+      // Only the folder the run writes is read as any reader reads it.
+      const bool writable = factory.get() == &primary && !primary.writePath(name).empty();
+      begun = session->readFile(path, writable, failure);
     }
-  } else if (!keysAreText(db)) {
-    return abandon(sqlite3_errcode(db) == SQLITE_BUSY ? kLocked : kNotRecordDatabase);
   }
-
-  exists_ = CLookupCursor(prepare(db, "SELECT key FROM records WHERE key >= ? ORDER BY key"));
-  fetch_ = CLookupCursor(prepare(db, "SELECT key, data FROM records WHERE key >= ? ORDER BY key"));
-  store_ = prepare(db, "INSERT OR REPLACE INTO records(key, data) VALUES(?, ?)");
-  remove_ = prepare(db, "DELETE FROM records WHERE key = ?");
-  walk_ = prepare(db, "SELECT key, data FROM records ORDER BY key");
-  if (!exists_ || !fetch_ || !store_ || !remove_ || !walk_) {
-    return abandon(sqlite3_errcode(db) == SQLITE_BUSY ? kLocked : kNotRecordDatabase);
+  if (!begun || !session->start(failure)) {
+    if (session->holdings && session->snapshot) {
+      session->holdings->keepSnapshot(session->identity, std::move(session->snapshot));
+    }
+    return fail(failure);
   }
-  hasTable_ = true;
+  session_ = std::move(session);
   return true;
-}
-
-void CDatabase::releaseStatements() {
-  // The stream reads under this connection's lock: it ends first.
-  stream_.reset();
-  streamDb_.reset();
-  // A statement still alive would keep the connection, and with it its
-  // transaction and lock, after the close.
-  exists_ = CLookupCursor();
-  fetch_ = CLookupCursor();
-  store_.reset();
-  remove_.reset();
-  walk_.reset();
-}
-
-void CDatabase::endSession() {
-  releaseStatements();
-  streamPath_.clear();
-  db_.reset();
-  copy_.reset();
-  pages_.reset();
-  hasTable_ = false;
-  failed_ = false;
-  walking_ = false;
-  walkRowCurrent_ = false;
-  lastFetched_ = nullptr;
 }
 
 bool CDatabase::close() {
-  if (!db_) return true;
-  bool ok = !failed_;
-  releaseStatements();
-  sqlite3* db = db_.get();
-  if (sqlite3_get_autocommit(db) == 0) {
-    if (ok && mode_ == eOpenWrite && faultHits(eFault::kCommit)) ok = fail(kInjectedError);
+  if (!session_) return true;
+  CSession& session = *session_;
+  bool ok = !session.failed;
+  // A statement still alive would keep the connection, and with it its
+  // transaction and lock, after the close.
+  session.exists = CLookupCursor();
+  session.fetch = CLookupCursor();
+  session.store.reset();
+  session.remove.reset();
+  session.walk.reset();
+  sqlite3* db = session.connection();
+  if (session.mode == eOpenWrite && sqlite3_get_autocommit(db) == 0) {
+    if (ok && faultHits(eFault::kCommit)) ok = fail(kInjectedError);
     if (ok && !execOk(db, "COMMIT")) ok = fail(sqlite3_errmsg(db));
     // A copy has no journal to roll back: it is dropped below instead.
-    if (!ok && !copy_) (void)execOk(db, "ROLLBACK");
+    if (!ok && !session.copy) (void)execOk(db, "ROLLBACK");
   }
-  db_.reset();
-  if (copy_ && ok && !copy_->publish()) ok = fail("the copy could not take its name");
-  endSession();
+  session.db.reset();
+  if (session.copy && ok && !session.copy->publish()) ok = fail("the copy could not take its name");
+  if (session.holdings && session.snapshot) {
+    session.holdings->keepSnapshot(session.identity, std::move(session.snapshot));
+  }
+  session_.reset();
   return ok;
 }
 
 bool CDatabase::usable(const char* key) {
-  if (failed_) return false;  // the error that failed the session stays the reason
+  if (!session_) return fail("not open");
+  if (session_->failed) return false;  // the error that failed the session stays the reason
   if (!key) return fail("no key");
-  return hasTable_ || fail(db_ ? kNoSuchKey : "not open");
+  return session_->hasTable || fail(kNoSuchKey);
 }
 
 bool CDatabase::exists(const char* key) {
   if (!usable(key)) return false;
-  switch (exists_.seek(key, std::strlen(key))) {
+  switch (session_->exists.seek(key, std::strlen(key))) {
     case CLookupCursor::eResult::kFound:
       return true;
     case CLookupCursor::eResult::kAbsent:
       return fail(kNoSuchKey);
     default:
-      return failSession(sqlite3_errmsg(db_.get()));
+      return failSession(sqlite3_errmsg(session_->connection()));
   }
 }
 
 bool CDatabase::fetch(const char* key, const void*& data, int& length) {
   if (!usable(key)) return false;
+  CSession& session = *session_;
   if (faultHits(eFault::kFetch, key)) return failSession(kInjectedError);
   sqlite3_stmt* row = nullptr;
-  if (walkRowCurrent_ && (key == walkKey_ || std::strcmp(key, walkKey_) == 0)) {
-    // The key the walk stands on: the walk's own row holds its record.
-    if (stream_) {
-      data = streamRow_.data;
-      length = streamRow_.length;
-      lastFetched_ = nullptr;  // not in this connection's pages
-      return true;
-    }
-    row = walk_.get();
+  if (session.walkRowCurrent &&
+      (key == session.walkKey || std::strcmp(key, session.walkKey) == 0)) {
+    row = session.walk.get();  // the key the walk stands on: its row holds the record
   } else {
-    switch (fetch_.seek(key, std::strlen(key))) {
+    switch (session.fetch.seek(key, std::strlen(key))) {
       case CLookupCursor::eResult::kFound:
-        row = fetch_.row();
+        row = session.fetch.row();
         break;
       case CLookupCursor::eResult::kAbsent:
         return fail(kNoSuchKey);
       default:
-        return failSession(sqlite3_errmsg(db_.get()));
+        return failSession(sqlite3_errmsg(session.connection()));
     }
   }
   length = sqlite3_column_bytes(row, 1);
   data = sqlite3_column_blob(row, 1);
   if (!data) data = kEmptyRecord;
-  lastFetched_ = data;
-  lastFetchedLength_ = length;
+  session.lastFetched = data;
+  session.lastFetchedLength = length;
   return true;
 }
 
 bool CDatabase::store(const char* key, const void* data, int length) {
   if (!usable(key)) return false;
-  if (mode_ != eOpenWrite) return fail("opened for reading");
+  CSession& session = *session_;
+  if (session.mode != eOpenWrite) return fail("opened for reading");
   if (length < 0 || (!data && length > 0)) return fail("no record");
   if (faultHits(eFault::kStore, key)) return failSession(kInjectedError);
-  sqlite3_stmt* statement = store_.get();
+  sqlite3_stmt* statement = session.store.get();
   // Bytes this database fetched lie in its own pages, which the cursors give
   // up below and the write may move: those are copied at bind time. Any
   // other bytes stay put until the statement has run.
   const auto* bytes = static_cast<const char*>(data);
-  const auto* fetched = static_cast<const char*>(lastFetched_);
-  const bool own = fetched && bytes >= fetched && bytes < fetched + lastFetchedLength_;
+  const auto* fetched = static_cast<const char*>(session.lastFetched);
+  const bool own = fetched && bytes >= fetched && bytes < fetched + session.lastFetchedLength;
   const int rc = length == 0 ? sqlite3_bind_zeroblob(statement, 2, 0)
                              : sqlite3_bind_blob(statement, 2, data, length,
                                                  own ? SQLITE_TRANSIENT : SQLITE_STATIC);
-  if (rc != SQLITE_OK || !bindKey(statement, key)) return fail(sqlite3_errmsg(db_.get()));
+  sqlite3* db = session.connection();
+  if (rc != SQLITE_OK || !bindKey(statement, key)) return fail(sqlite3_errmsg(db));
   // A new key may fall between a cursor and the key it stands on, and the
   // walk's row no longer holds the key's record.
-  exists_.forget();
-  fetch_.forget();
-  walkRowCurrent_ = false;
+  session.exists.forget();
+  session.fetch.forget();
+  session.walkRowCurrent = false;
   const int stepped = sqlite3_step(statement);
+  // A trigger may have let the statement do nothing.
+  const bool stored = stepped == SQLITE_DONE && sqlite3_changes(db) == 1;
   sqlite3_reset(statement);
-  return stepped == SQLITE_DONE || failSession(sqlite3_errmsg(db_.get()));
+  if (stepped != SQLITE_DONE) return failSession(sqlite3_errmsg(db));
+  return stored || failSession("the record was not stored");
 }
 
 bool CDatabase::remove(const char* key) {
   if (!usable(key)) return false;
-  if (mode_ != eOpenWrite) return fail("opened for reading");
+  CSession& session = *session_;
+  if (session.mode != eOpenWrite) return fail("opened for reading");
   if (faultHits(eFault::kRemove, key)) return failSession(kInjectedError);
-  if (!bindKey(remove_.get(), key)) return fail(sqlite3_errmsg(db_.get()));
-  exists_.forget();
-  fetch_.forget();
-  walkRowCurrent_ = false;
-  const int stepped = sqlite3_step(remove_.get());
-  sqlite3_reset(remove_.get());
-  if (stepped != SQLITE_DONE) return failSession(sqlite3_errmsg(db_.get()));
-  return sqlite3_changes(db_.get()) == 1 || fail(kNoSuchKey);
+  sqlite3* db = session.connection();
+  if (!bindKey(session.remove.get(), key)) return fail(sqlite3_errmsg(db));
+  session.exists.forget();
+  session.fetch.forget();
+  session.walkRowCurrent = false;
+  const int stepped = sqlite3_step(session.remove.get());
+  sqlite3_reset(session.remove.get());
+  if (stepped != SQLITE_DONE) return failSession(sqlite3_errmsg(db));
+  return sqlite3_changes(db) == 1 || fail(kNoSuchKey);
 }
 
 bool CDatabase::firstKey(const char*& key) {
-  if (failed_) return false;
-  if (!hasTable_) return fail(db_ ? kNoSuchKey : "not open");
-  stream_.reset();
-  if (!streamPath_.empty() && !streamDb_) streamDb_ = CWalkStream::openConnection(streamPath_);
-  if (streamDb_) stream_ = CWalkStream::start(streamDb_.get());
-  sqlite3_reset(walk_.get());
-  walking_ = true;
+  if (!usable("")) return false;
+  sqlite3_reset(session_->walk.get());
+  session_->walking = true;
   return stepWalk(key);
 }
 
 bool CDatabase::nextKey(const char*& key) {
-  if (failed_ || !walking_) return false;
+  if (!session_ || session_->failed || !session_->walking) return false;
   return stepWalk(key);
 }
 
 bool CDatabase::stepWalk(const char*& key) {
-  walkRowCurrent_ = false;
-  size_t length = 0;
-  if (stream_) {
-    const CWalkStream::eNext next = stream_->next(streamRow_);
-    if (next != CWalkStream::eNext::kRow) {
-      walking_ = false;
-      return next == CWalkStream::eNext::kEnd ? fail(kNoSuchKey) : failSession(stream_->error());
-    }
-    walkKey_ = streamRow_.key;
-    length = streamRow_.keyLength;
-  } else {
-    const int rc = sqlite3_step(walk_.get());
-    if (rc != SQLITE_ROW) {
-      walking_ = false;
-      return rc == SQLITE_DONE ? fail(kNoSuchKey) : failSession(sqlite3_errmsg(db_.get()));
-    }
-    // SQLite keeps the text until the walk steps again. A damaged file may
-    // hold a NULL key, which reads as the empty one.
-    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(walk_.get(), 0));
-    walkKey_ = text ? text : "";
-    length = static_cast<size_t>(sqlite3_column_bytes(walk_.get(), 0));
+  CSession& session = *session_;
+  session.walkRowCurrent = false;
+  const int rc = sqlite3_step(session.walk.get());
+  if (rc != SQLITE_ROW) {
+    session.walking = false;
+    return rc == SQLITE_DONE ? fail(kNoSuchKey) : failSession(sqlite3_errmsg(session.connection()));
   }
-  if (std::strlen(walkKey_) != length) {
-    walking_ = false;
+  // SQLite keeps the text until the walk steps again. A damaged file may
+  // hold a NULL key, which reads as the empty one.
+  const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(session.walk.get(), 0));
+  session.walkKey = text ? text : "";
+  if (std::strlen(session.walkKey) !=
+      static_cast<size_t>(sqlite3_column_bytes(session.walk.get(), 0))) {
+    session.walking = false;
     return failSession("a key holds a zero byte");
   }
-  walkRowCurrent_ = true;
-  key = walkKey_;
+  session.walkRowCurrent = true;
+  key = session.walkKey;
   return true;
 }
 

@@ -46,6 +46,8 @@ TEST(DatabaseTest, OpenSaysWhyItFailsAndLeavesNothingLocked) {
          "CREATE TABLE records(key PRIMARY KEY, data); INSERT INTO records VALUES(1, 'x')");
   runSql(dir / "nocase.db", "CREATE TABLE records(key TEXT PRIMARY KEY COLLATE NOCASE, data)");
   runSql(dir / "twokeys.db", "CREATE TABLE records(key TEXT, data, PRIMARY KEY(key, data))");
+  runSql(dir / "real.db", "CREATE TABLE records(key REAL PRIMARY KEY NOT NULL, data)");
+  runSql(dir / "utf16.db", "PRAGMA encoding = 'UTF-16le';" + table);
   makeDatabase(dir / "held.db", {});
   makeDatabase(dir / "taken.db", {});
   sqlite3* holder = nullptr;  // writes one, and is committing the other
@@ -54,7 +56,8 @@ TEST(DatabaseTest, OpenSaysWhyItFailsAndLeavesNothingLocked) {
   sqlite3* committer = nullptr;
   sqlite3_open((dir / "taken.db").c_str(), &committer);
   sqlite3_exec(committer, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr);
-  setLockWaitMs(100);
+  auto faults = std::make_unique<CFaultScope>();
+  faults->lockWait(100);
 
   const std::pair<const char*, const char*> cases[] = {
       {"missing.db", "missing"},
@@ -66,6 +69,9 @@ TEST(DatabaseTest, OpenSaysWhyItFailsAndLeavesNothingLocked) {
       {"number.db", "not a record database"},
       {"nocase.db", "not a record database"},
       {"twokeys.db", "not a record database"},
+      // Keys a store would not keep as the texts they are.
+      {"real.db", "not a record database"},
+      {"utf16.db", "not a record database"},
       {"held.db", "locked"},  // after waiting for the lock
       {"taken.db", "locked"},
   };
@@ -78,7 +84,8 @@ TEST(DatabaseTest, OpenSaysWhyItFailsAndLeavesNothingLocked) {
   }
   EXPECT_FALSE(db.open(dir / "held.db", static_cast<CDatabase::eOpenFlags>(3)));
   EXPECT_FALSE(testutil::fileExists(dir / "missing.db"));
-  clearFaults();
+  EXPECT_EQ(readDatabase(dir / "utf16.db"), Records{}) << "nothing written";
+  faults.reset();
   sqlite3_close(holder);
   sqlite3_close(committer);
   // A failed open keeps no lock: another writer gets in at once.
@@ -167,25 +174,22 @@ TEST(DatabaseTest, RecordsRoundTripAndWalkInByteOrderUndisturbed) {
   EXPECT_EQ(fetched(a, key), "<none: no such key>");
 }
 
-TEST(DatabaseTest, AWalkReadAheadHandsOutEveryRowWholeAcrossItsBatches) {
-  // Rows fill batches of about a megabyte: rows cross their ends, and rows
-  // larger than a batch make batches of their own.
+TEST(DatabaseTest, AStoreChangesDataAloneAndFailsWhenNothingIsStored) {
   CTempDir dir;
-  Records model;
-  for (int i = 0; i < 3000; ++i)
-    model["k" + std::to_string(10000 + i)] = std::string(999, 'a' + i % 26);
-  model["k10500"] = std::string(3 << 20, 'L');
-  model["k10501"] = std::string(70 << 10, 'M');
-  makeDatabase(dir / "a.db", model);
+  const std::string table = "CREATE TABLE records(key TEXT PRIMARY KEY, data BLOB NOT NULL, ";
+  runSql(dir / "extra.db", table + "note DEFAULT 'default') WITHOUT ROWID;" +
+                               "INSERT INTO records VALUES('k', 'old', 'mine')");
+  runSql(dir / "ignored.db", table + "note) WITHOUT ROWID; CREATE TRIGGER t BEFORE INSERT ON " +
+                                 "records BEGIN SELECT RAISE(IGNORE); END");
   CDatabase db;
-  ASSERT_TRUE(db.open(dir / "a.db", CDatabase::eOpenRead));
-  size_t rows = 0;
-  const char* key = nullptr;
-  for (bool more = db.firstKey(key); more; more = db.nextKey(key), ++rows) {
-    ASSERT_TRUE(fetched(db, key) == model[key]) << key;
-  }
-  EXPECT_EQ(rows, model.size());
-  EXPECT_TRUE(db.close());
+  ASSERT_TRUE(db.open(dir / "extra.db", CDatabase::eOpenWrite));
+  EXPECT_TRUE(db.store("k", "new", 3) && db.close());
+  EXPECT_EQ(readDatabase(dir / "extra.db"), (Records{{"k", "new"}}));
+  EXPECT_EQ(testutil::sqlText(dir / "extra.db", "SELECT note FROM records"), "mine");
+  ASSERT_TRUE(db.open(dir / "ignored.db", CDatabase::eOpenWrite));
+  EXPECT_FALSE(db.store("k", "new", 3));
+  EXPECT_EQ(db.lastError(), "the record was not stored");
+  EXPECT_FALSE(db.close());
 }
 
 TEST(DatabaseTest, SessionIsOneTransactionCommittedByClose) {
@@ -228,6 +232,18 @@ TEST(DatabaseTest, AnErrorMidSessionFailsEveryLaterCall) {
     EXPECT_FALSE(db.close());
   }
   EXPECT_TRUE(readFile(dir / "a.db") == bytes);
+
+  // Another program cuts a file short while it is read: an error, never a
+  // signal.
+  makeDatabase(dir / "cut.db", records);
+  CDatabase db;
+  const char* key = nullptr;
+  ASSERT_TRUE(db.open(dir / "cut.db", CDatabase::eOpenRead) && db.firstKey(key));
+  std::filesystem::resize_file(dir / "cut.db", 8192);
+  size_t walked = 1;
+  while (db.nextKey(key)) ++walked;
+  EXPECT_LT(walked, records.size());
+  EXPECT_FALSE(db.close());
 }
 
 TEST(DatabaseTest, NamesAreFoundThroughTheGlobalFileSystemAndItsPacks) {
@@ -268,6 +284,48 @@ TEST(DatabaseTest, NamesAreFoundThroughTheGlobalFileSystemAndItsPacks) {
   EXPECT_FALSE(db.open("sub/packed.db", CDatabase::eOpenWrite));
   const auto files = std::filesystem::recursive_directory_iterator(primary.path());
   EXPECT_EQ(std::distance(begin(files), end(files)), 0) << "nothing is extracted";
+}
+
+TEST(DatabaseTest, ReadsOutsideThePrimaryFolderInOneStateAndChangeNothingThere) {
+  CTempDir primary, data;
+  const Records records = {{"k", "1"}};
+  makeDatabase(data / "plain.db", records);
+  makeDatabase(data / "wal.db", records);  // in WAL mode, its WAL file gone with its last reader
+  runSql(data / "wal.db", "PRAGMA journal_mode = WAL");
+  makeDatabase(data / "live.db", records);  // in WAL mode, its writer still at work
+  sqlite3* writer = nullptr;
+  ASSERT_EQ(sqlite3_open((data / "live.db").c_str(), &writer), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(writer, "PRAGMA journal_mode = WAL; PRAGMA wal_autocheckpoint = 0",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  Records many;  // enough for a killed writer's pages to have reached the file
+  for (int i = 0; i < 500; ++i) many["k" + std::to_string(i)] = "committed";
+  makeDatabase(data / "hot.db", many);
+  testutil::leaveHotJournal(data / "hot.db", "UPDATE records SET data = 'uncommitted'");
+  std::map<std::string, std::string> before = testutil::filesIn(data.path());
+  {
+    TRefPointer<CFileSystem> fs = CGlobalFileSystem::create(primary.path(), "");
+    fs->initPath(data.path(), ".zq");
+    CDatabase db;
+    for (const char* name : {"plain.db", "wal.db", "live.db"}) {
+      ASSERT_TRUE(db.open(name, CDatabase::eOpenRead)) << name << ": " << db.lastError();
+      EXPECT_EQ(fetched(db, "k"), "1") << name;
+    }
+    // What another program commits meanwhile is not seen again in this run.
+    ASSERT_EQ(sqlite3_exec(writer, "UPDATE records SET data = '2'", nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    ASSERT_TRUE(db.open("live.db", CDatabase::eOpenRead));
+    EXPECT_EQ(fetched(db, "k"), "1");
+    EXPECT_FALSE(db.open("hot.db", CDatabase::eOpenRead));
+    EXPECT_EQ(db.lastError(), "hot journal");
+  }
+  std::map<std::string, std::string> after = testutil::filesIn(data.path());
+  sqlite3_close(writer);
+  for (const char* writers : {"live.db-wal", "live.db-shm"}) {  // the writer changes those
+    EXPECT_EQ(after.count(writers), 1u);
+    after[writers] = before[writers];
+  }
+  EXPECT_TRUE(after == before);
 }
 
 }  // namespace

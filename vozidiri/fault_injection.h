@@ -14,18 +14,19 @@
 namespace rk {
 
 enum class eFault {
-  kOpen,      // CDatabase::open
-  kFetch,     // CDatabase::fetch, by key
-  kStore,     // CDatabase::store, by key
-  kRemove,    // CDatabase::remove, by key
-  kCommit,    // the commit of a write session, at close
-  kCreate,    // the file a copy is made in cannot be created
-  kCopy,      // the copy of a database into it stops short
-  kWrite,     // a write of SQLite's into a copy or a temporary file fails
-  kPublish,   // a finished copy cannot take its name
-  kNoMemory,  // CDatabase::open runs out of memory: throws std::bad_alloc
-  kUnnamed,   // the system offers no file without a name (O_TMPFILE)
-  kNone,      // no point: arming it does nothing
+  kOpen,        // CDatabase::open
+  kFetch,       // CDatabase::fetch, by key
+  kStore,       // CDatabase::store, by key
+  kRemove,      // CDatabase::remove, by key
+  kCommit,      // the commit of a write session, at close
+  kCreate,      // the file a copy is made in cannot be created
+  kCopy,        // the copy of a database into it stops short
+  kWrite,       // a write of SQLite's into a copy or a temporary file fails
+  kPublish,     // a finished copy cannot take its name
+  kNoMemory,    // CDatabase::open runs out of memory: throws std::bad_alloc
+  kUnnamed,     // the system offers no file without a name (O_TMPFILE)
+  kUnreadable,  // a pack cannot be read at all (no permission, no descriptor)
+  kNone,        // no point: arming it does nothing
 };
 
 #ifdef VOZIDIRI_FAULTS
@@ -45,6 +46,25 @@ void clearFaults();
 // shorten it to see what happens when the wait runs out.
 void setLockWaitMs(int milliseconds);
 int lockWaitMs();
+
+// Unarms every point and restores the lock wait when it ends, however the
+// test that made it leaves: a test arms its faults through one.
+class CFaultScope {
+ public:
+  CFaultScope() = default;
+  CFaultScope(const CFaultScope&) = delete;
+  CFaultScope& operator=(const CFaultScope&) = delete;
+  ~CFaultScope() { clearFaults(); }
+
+  const CFaultScope& inject(eFault point, int nth = 1, const std::string& key = {}) const {
+    injectFault(point, nth, key);
+    return *this;
+  }
+  const CFaultScope& lockWait(int milliseconds) const {
+    setLockWaitMs(milliseconds);
+    return *this;
+  }
+};
 
 #else
 

@@ -7,20 +7,6 @@
 #include "pack_factory.h"
 
 namespace rk {
-namespace {
-
-// Two spellings of one folder ("." and "./", or a path through a link) must
-// compare equal, whether or not the folder exists yet.
-std::string canonicalFolder(const std::string& folder) {
-  std::error_code error;
-  std::filesystem::path path = std::filesystem::weakly_canonical(folder, error);
-  if (error) path = std::filesystem::absolute(folder, error).lexically_normal();
-  std::string text = path.string();
-  while (text.size() > 1 && text.back() == '/') text.pop_back();
-  return text;
-}
-
-}  // namespace
 
 CFileFactoryGroup::CFileFactoryGroup(TRefPointer<CFileFactory> primary) {
   factories_.push_back(std::move(primary));
@@ -38,10 +24,8 @@ TRefPointer<CFileFactory> CFileFactoryGroup::findFactory(const std::string& name
 }
 
 TRefPointer<CStream> CFileFactoryGroup::openRead(const std::string& name, int flags) {
-  for (const auto& factory : factories_) {
-    if (TRefPointer<CStream> stream = factory->openRead(name, flags)) return stream;
-  }
-  return nullptr;
+  const TRefPointer<CFileFactory> factory = findFactory(name);
+  return factory ? factory->openRead(name, flags) : nullptr;
 }
 
 TRefPointer<CStream> CFileFactoryGroup::openWrite(const std::string& name, int flags) {
@@ -60,16 +44,16 @@ std::string CFileFactoryGroup::diskPath(const std::string& name) {
 }
 
 CFileSystem::CFileSystem(const std::string& primaryFolder)
-    : CFileSystem(new CFolderFactory(primaryFolder)) {}
+    : CFileSystem(new CPrimaryFolder(primaryFolder)) {}
 
-CFileSystem::CFileSystem(CFolderFactory* primary)
+CFileSystem::CFileSystem(CPrimaryFolder* primary)
     : CFileFactoryGroup(primary), primaryFolder_(primary) {}
 
 void CFileSystem::initPath(const std::string& dir, const std::string& packExtension) {
-  const std::string wanted = canonicalFolder(dir);
+  const std::string wanted = identityOf(dir);
   if (std::find(initialized_.begin(), initialized_.end(), wanted) != initialized_.end()) return;
   initialized_.push_back(wanted);
-  if (wanted != canonicalFolder(primaryFolder_->folder())) addFactory(new CFolderFactory(dir));
+  if (wanted != identityOf(primaryFolder_->folder())) addFactory(new CFolderFactory(dir));
   if (packExtension.empty()) return;
 
   std::vector<std::string> packs;

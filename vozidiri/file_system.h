@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "file_factory.h"
+#include "primary_folder.h"
 
 namespace rk {
 
@@ -33,8 +34,9 @@ class CFileFactoryGroup : public CFileFactory {
   std::vector<TRefPointer<CFileFactory>> factories_;
 };
 
-// The file system: a factory group whose primary factory is a folder, and to
-// which further folders and their packs are added by initPath.
+// The file system: a factory group whose primary factory is the folder a run
+// writes, and to which further folders and their packs are added by
+// initPath.
 class CFileSystem : public CFileFactoryGroup {
  public:
   explicit CFileSystem(const std::string& primaryFolder);
@@ -43,20 +45,21 @@ class CFileSystem : public CFileFactoryGroup {
   // (the primary folder is there already), followed by its packs: every
   // regular file directly in it whose name ends with `packExtension`
   // (".zq"; case-sensitive), in ascending byte order of file name, each a
-  // CPackFactory. A file that does not open as a pack is left out. So names
-  // are looked up in the primary folder, its packs, then each added folder
-  // followed by its packs. A folder given again, in any spelling, changes
-  // nothing.
-  virtual void initPath(const std::string& dir, const std::string& packExtension);
+  // CPackFactory. A file that is not a ZIP archive is left out; one that
+  // cannot be read at all throws std::runtime_error (pack_factory.h). So
+  // names are looked up in the primary folder, its packs, then each added
+  // folder followed by its packs. A folder given again, in any spelling,
+  // changes nothing.
+  void initPath(const std::string& dir, const std::string& packExtension);
 
   // The primary factory as the folder it is.
-  CFolderFactory& primaryFolder() const { return *primaryFolder_; }
+  CPrimaryFolder& primaryFolder() const { return *primaryFolder_; }
 
  private:
-  explicit CFileSystem(CFolderFactory* primary);
+  explicit CFileSystem(CPrimaryFolder* primary);
 
-  CFolderFactory* primaryFolder_;         // owned by the group, as its first factory
-  std::vector<std::string> initialized_;  // canonical folders initPath has seen
+  CPrimaryFolder* primaryFolder_;         // owned by the group, as its first factory
+  std::vector<std::string> initialized_;  // identities of the folders initPath has seen
 };
 
 // The process-wide file system, reachable through

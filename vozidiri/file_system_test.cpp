@@ -4,6 +4,7 @@
 
 #include "gtest/gtest.h"
 #include "testing/test_util.h"
+#include "vozidiri/fault_injection.h"
 #include "vozidiri/write_lock.h"
 
 namespace rk {
@@ -47,7 +48,7 @@ TEST(FileSystemTest, LooksInEachFolderThenItsPacksInTheOrderAdded) {
   EXPECT_EQ(fs->diskPath("b"), "") << "a packed file lies on no path";
 }
 
-TEST(FileSystemTest, WritesOnlyNamesInsideThePrimaryFolder) {
+TEST(FileSystemTest, WritesOnlyNamesInsideThePrimaryFolderWhereTheSystemPutsThem) {
   CTempDir primary, data;
   TRefPointer<CFileSystem> fs = CGlobalFileSystem::create(primary.path(), "");
   ASSERT_TRUE(fs->prepareWrite("sub/dir/file", 0));
@@ -60,14 +61,18 @@ TEST(FileSystemTest, WritesOnlyNamesInsideThePrimaryFolder) {
     } broken;
     const TRefPointer<CStream> out = fs->openWrite("sub/dir/file", 32);
     ASSERT_TRUE(out && out->write("abc", 3));
+    EXPECT_TRUE(std::filesystem::is_directory(primary / "sub/dir"));
     EXPECT_FALSE(out->copyFrom(&broken, -1));
   }
-  EXPECT_TRUE(std::filesystem::is_directory(primary / "sub/dir"));
-  EXPECT_FALSE(testutil::fileExists(primary / "sub/dir/file")) << "it takes its name when written";
-  // A link is followed, but not out of where it points.
+  EXPECT_FALSE(testutil::fileExists(primary / "sub")) << "no folder made for a dropped copy";
+  // A link is followed; a ".." after it climbs from where it points, as the
+  // system has it, and only a name that ends up inside is written.
   std::error_code error;
-  std::filesystem::create_directory_symlink(data.path(), primary / "out", error);
-  EXPECT_TRUE(error || fs->prepareWrite("out/x", 0));
+  std::filesystem::create_directories(primary / "real/inner");
+  std::filesystem::create_directory_symlink(primary / "real/inner", primary / "in", error);
+  if (!error) std::filesystem::create_directory_symlink(data.path(), primary / "out", error);
+  const std::string into = fs->primaryFolder().writePath("in/../x.db");
+  EXPECT_TRUE(error || identityOf(into) == identityOf(primary / "real/x.db")) << into;
   for (const std::string& name : {data / "abs", std::string("../up"), std::string("a/../../up"),
                                   std::string(error ? "../up" : "out/../up")}) {
     EXPECT_FALSE(fs->prepareWrite(name, 0) || fs->openWrite(name, 32)) << name;
@@ -76,7 +81,31 @@ TEST(FileSystemTest, WritesOnlyNamesInsideThePrimaryFolder) {
   // Reading any name is allowed: an absolute one is that file itself.
   writeFile(data / "abs", "absolute");
   EXPECT_EQ(testutil::contentOf(*fs, data / "abs"), "absolute");
+  // A name given on the command line is written where it lies.
+  fs->primaryFolder().allowWriting(data / "abs");
+  EXPECT_EQ(fs->primaryFolder().writePath(data / "abs"), data / "abs");
 }
+
+#ifndef _WIN32
+TEST(FileSystemTest, PacksHoldNoDescriptorOnceSearchedAndAnUnreadableOneIsAnError) {
+  CTempDir primary, data;
+  for (int i = 0; i < 40; ++i) makePack(data / (std::to_string(i) + ".zq"), {{"a", "a"}});
+  makePack(data / "z.zq", {{"last", "found"}});
+  auto descriptors = [] {
+    const auto open = std::filesystem::directory_iterator("/proc/self/fd");
+    return std::distance(begin(open), end(open));
+  };
+  const auto before = descriptors();
+  TRefPointer<CFileSystem> fs = CGlobalFileSystem::create(primary.path(), "");
+  fs->initPath(data.path(), ".zq");
+  EXPECT_EQ(testutil::contentOf(*fs, "last"), "found");
+  EXPECT_LE(descriptors(), before + 1);
+  CFaultScope faults;
+  faults.inject(eFault::kUnreadable);
+  TRefPointer<CFileSystem> other = CGlobalFileSystem::create(primary.path(), "");
+  EXPECT_THROW(other->initPath(data.path(), ".zq"), std::runtime_error);
+}
+#endif
 
 }  // namespace
 }  // namespace rk

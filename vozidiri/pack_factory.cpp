@@ -5,7 +5,10 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <stdexcept>
+#include <system_error>
 
+#include "fault_injection.h"
 #include "platform.h"
 
 namespace rk {
@@ -18,11 +21,11 @@ using EntryPtr = std::unique_ptr<zip_file_t, EntryCloser>;
 
 constexpr size_t kChunk = 64 * 1024;
 
-// A stored entry, read in place out of the archive.
-class CStoredPages : public CPageFile {
+// A stored entry, read in place out of the archive, which it keeps open.
+class CStoredPages : public CPageSource {
  public:
-  CStoredPages(TRefPointer<CPackFactory> pack, EntryPtr entry, uint64_t size)
-      : pack_(std::move(pack)), entry_(std::move(entry)), size_(size) {}
+  CStoredPages(CPackFactory::ArchivePtr archive, EntryPtr entry, uint64_t size)
+      : archive_(std::move(archive)), entry_(std::move(entry)), size_(size) {}
 
   int64_t readAt(void* buffer, size_t size, uint64_t offset) override {
     if (offset >= size_) return 0;
@@ -41,13 +44,13 @@ class CStoredPages : public CPageFile {
 
  private:
   // Declared first so that the entry is closed before the archive.
-  TRefPointer<CPackFactory> pack_;
+  CPackFactory::ArchivePtr archive_;
   EntryPtr entry_;
   uint64_t size_;
 };
 
 // A deflated entry, read out of the file it was inflated into.
-class CInflatedPages : public CPageFile {
+class CInflatedPages : public CPageSource {
  public:
   explicit CInflatedPages(std::shared_ptr<std::FILE> file) : file_(std::move(file)) {}
   int64_t readAt(void* buffer, size_t size, uint64_t offset) override {
@@ -62,7 +65,7 @@ class CInflatedPages : public CPageFile {
 // An entry read from its start, through its pages.
 class CPackStream : public CStream {
  public:
-  explicit CPackStream(std::unique_ptr<CPageFile> pages) : pages_(std::move(pages)) {}
+  explicit CPackStream(std::unique_ptr<CPageSource> pages) : pages_(std::move(pages)) {}
 
   int getSize() override {
     const int64_t size = pages_->size();
@@ -77,7 +80,7 @@ class CPackStream : public CStream {
   bool write(const void*, int) override { return false; }
 
  private:
-  std::unique_ptr<CPageFile> pages_;
+  std::unique_ptr<CPageSource> pages_;
   uint64_t position_ = 0;
 };
 
@@ -92,94 +95,122 @@ std::string entryName(std::string name) {
   return name;
 }
 
+// Reads `file` to its end, into `inflated` when there is one; true when it
+// read back whole as `size` bytes (libzip checks the CRC at the end).
+bool readWhole(zip_file_t* file, std::FILE* inflated, uint64_t size) {
+  char buffer[kChunk];
+  uint64_t total = 0;
+  zip_int64_t got = 0;
+  while ((got = zip_fread(file, buffer, sizeof buffer)) > 0) {
+    const auto length = static_cast<size_t>(got);
+    // Runs of zeros stay holes, so that an entry that inflates to a huge
+    // empty file costs no disk.
+    if (inflated && !isZeros(buffer, length) &&
+        !platform::writeAt(inflated, buffer, length, total)) {
+      return false;
+    }
+    total += length;
+  }
+  return got == 0 && total == size && (!inflated || platform::truncateFile(inflated, total));
+}
+
 }  // namespace
 
 void CPackFactory::ArchiveCloser::operator()(zip* archive) const { zip_discard(archive); }
 
-CPackFactory::CPackFactory(std::unique_ptr<zip, ArchiveCloser> archive, std::string path)
-    : archive_(std::move(archive)), path_(std::move(path)) {}
-
 CPackFactory::~CPackFactory() = default;
 
 TRefPointer<CPackFactory> CPackFactory::open(const std::string& path) {
-  int error = 0;
-  std::unique_ptr<zip, ArchiveCloser> archive(
-      zip_open(path.c_str(), ZIP_RDONLY | ZIP_CHECKCONS, &error));
-  if (!archive) return nullptr;
-  return new CPackFactory(std::move(archive), path);
-}
-
-const CPackFactory::Entry* CPackFactory::find(const std::string& name) {
-  const std::string wanted = entryName(name);
-  if (wanted.empty() || wanted.back() == '/') return nullptr;
-  const zip_int64_t found = zip_name_locate(archive_.get(), wanted.c_str(), ZIP_FL_ENC_RAW);
-  if (found < 0) return nullptr;
-  const auto index = static_cast<uint64_t>(found);
-  auto known = entries_.find(index);
-  if (known == entries_.end()) {
-    // Reading the entry to its end is the only way to learn that libzip can
-    // decrypt, inflate and CRC-check it; the answer is kept.
-    Entry entry;
-    entry.index = index;
+  TRefPointer<CPackFactory> pack(new CPackFactory(path));
+  std::error_code error;
+  pack->size_ = std::filesystem::file_size(path, error);
+  pack->modified_ = std::filesystem::last_write_time(path, error);
+  int code = 0;
+  ArchivePtr archive(faultHits(eFault::kUnreadable)
+                         ? (code = ZIP_ER_OPEN, nullptr)
+                         : zip_open(path.c_str(), ZIP_RDONLY | ZIP_CHECKCONS, &code));
+  if (!archive) {
+    if (code == ZIP_ER_OPEN || code == ZIP_ER_READ || code == ZIP_ER_SEEK ||
+        code == ZIP_ER_MEMORY || code == ZIP_ER_TELL) {
+      zip_error_t reason;
+      zip_error_init_with_code(&reason, code);
+      const std::string message =
+          "could not read the pack " + path + ": " + zip_error_strerror(&reason);
+      zip_error_fini(&reason);
+      throw std::runtime_error(message);
+    }
+    return nullptr;  // not a ZIP archive
+  }
+  const zip_int64_t count = zip_get_num_entries(archive.get(), 0);
+  for (zip_int64_t i = 0; i < count; ++i) {
     zip_stat_t stat;
     zip_stat_init(&stat);
-    EntryPtr file;
-    if (zip_stat_index(archive_.get(), index, 0, &stat) == 0 && (stat.valid & ZIP_STAT_SIZE) &&
-        (stat.valid & ZIP_STAT_COMP_METHOD)) {
-      file.reset(zip_fopen_index(archive_.get(), index, 0));
+    const auto index = static_cast<uint64_t>(i);
+    if (zip_stat_index(archive.get(), index, ZIP_FL_ENC_RAW, &stat) != 0 ||
+        !(stat.valid & ZIP_STAT_NAME) || !(stat.valid & ZIP_STAT_SIZE) ||
+        !(stat.valid & ZIP_STAT_COMP_METHOD)) {
+      continue;
     }
-    const bool stored = stat.comp_method == ZIP_CM_STORE;
-    std::shared_ptr<std::FILE> inflated;
-    if (file && !stored) {
-      if (FilePtr temporary = platform::createTemporaryFile()) {
-        inflated.reset(temporary.release(), FileCloser());
-      }
-    }
-    if (file && (stored || inflated)) {
-      char buffer[kChunk];
-      uint64_t total = 0;
-      zip_int64_t got = 0;
-      bool written = true;
-      while (written && (got = zip_fread(file.get(), buffer, sizeof buffer)) > 0) {
-        const auto size = static_cast<size_t>(got);
-        // Runs of zeros stay holes, so that an entry that inflates to a
-        // huge empty file costs no disk.
-        if (inflated && !isZeros(buffer, size)) {
-          written = platform::writeAt(inflated.get(), buffer, size, total);
-        }
-        total += size;
-      }
-      if (written && got == 0 && total == stat.size &&
-          (!inflated || platform::truncateFile(inflated.get(), total))) {
-        entry.size = static_cast<int64_t>(total);
-        entry.inflated = std::move(inflated);
-      }
-    }
-    known = entries_.emplace(index, std::move(entry)).first;
+    const std::string name = stat.name;
+    if (name.empty() || name.back() == '/') continue;  // a folder
+    Entry entry;
+    entry.index = index;
+    entry.size = stat.size;
+    entry.stored = stat.comp_method == ZIP_CM_STORE;
+    pack->entries_.emplace(name, entry);  // the first of two alike, as libzip finds it
   }
-  return known->second.size >= 0 ? &known->second : nullptr;
+  return pack;
 }
 
-std::unique_ptr<CPageFile> CPackFactory::openPages(const std::string& name) {
-  const Entry* entry = find(name);
+CPackFactory::ArchivePtr CPackFactory::reopen() const {
+  std::error_code error;
+  const uintmax_t size = std::filesystem::file_size(path_, error);
+  const auto modified = std::filesystem::last_write_time(path_, error);
+  int code = 0;
+  ArchivePtr archive;
+  if (!error && size == size_ && modified == modified_) {
+    archive.reset(zip_open(path_.c_str(), ZIP_RDONLY, &code));
+  }
+  if (!archive) throw std::runtime_error("the pack " + path_ + " changed while the run read it");
+  return archive;
+}
+
+const CPackFactory::Entry* CPackFactory::readThrough(const std::string& name) {
+  const auto found = entries_.find(entryName(name));
+  if (found == entries_.end()) return nullptr;
+  Entry& entry = found->second;
+  if (!entry.checked) {
+    // Reading the entry to its end is the only way to learn that libzip can
+    // decrypt, inflate and CRC-check it; the answer is kept.
+    entry.checked = true;
+    const ArchivePtr archive = reopen();
+    const EntryPtr file(zip_fopen_index(archive.get(), entry.index, 0));
+    std::shared_ptr<std::FILE> inflated;
+    if (file && !entry.stored)
+      inflated.reset(platform::createTemporaryFile().release(), FileCloser());
+    entry.whole = file && readWhole(file.get(), inflated.get(), entry.size);
+    if (entry.whole) entry.inflated = std::move(inflated);
+  }
+  return entry.whole ? &entry : nullptr;
+}
+
+std::unique_ptr<CPageSource> CPackFactory::openPages(const std::string& name) {
+  const Entry* entry = readThrough(name);
   if (!entry) return nullptr;
   if (entry->inflated) return std::make_unique<CInflatedPages>(entry->inflated);
-  EntryPtr file(zip_fopen_index(archive_.get(), entry->index, 0));
+  ArchivePtr archive = reopen();
+  EntryPtr file(zip_fopen_index(archive.get(), entry->index, 0));
   if (!file) return nullptr;
-  return std::make_unique<CStoredPages>(this, std::move(file), static_cast<uint64_t>(entry->size));
+  return std::make_unique<CStoredPages>(std::move(archive), std::move(file), entry->size);
 }
 
 TRefPointer<CStream> CPackFactory::openRead(const std::string& name, int) {
-  std::unique_ptr<CPageFile> pages = openPages(name);
+  std::unique_ptr<CPageSource> pages = openPages(name);
   if (!pages) return nullptr;
   return new CPackStream(std::move(pages));
 }
 
-TRefPointer<CStream> CPackFactory::openWrite(const std::string&, int) { return nullptr; }
-
-bool CPackFactory::prepareWrite(const std::string&, int) { return false; }
-
-bool CPackFactory::hasFile(const std::string& name) { return find(name) != nullptr; }
+bool CPackFactory::hasFile(const std::string& name) { return readThrough(name) != nullptr; }
 
 std::string CPackFactory::diskPath(const std::string&) { return {}; }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <string>
@@ -25,46 +26,58 @@ namespace rk {
 // temporary file that leaves nothing behind (runs of zeros stay holes), and
 // read from there afterwards. Memory stays small whatever the entries hold.
 //
+// The archive is open only while it is read: its directory when the pack is
+// opened, an entry while it is read through or read in place. So a run holds
+// few descriptors however many packs it searches. An archive that another
+// program replaced meanwhile is an error, not a different pack.
+//
 // A database inside a pack is read in place (openPages): a stored entry
 // straight out of the archive, a deflated one out of its inflated file.
 //
 // Packs are never written.
 class CPackFactory : public CFileFactory {
  public:
-  // The pack at `path`; null when it is not a ZIP archive that can be opened
-  // (corrupt, truncated, not ZIP, unreadable).
+  // The pack at `path`; null when the file is not a ZIP archive (not ZIP,
+  // corrupt, cut short). Throws std::runtime_error when the file cannot be
+  // read at all (no permission, no descriptor left): a pack that may hold a
+  // name must not pass for one that does not.
   static TRefPointer<CPackFactory> open(const std::string& path);
   ~CPackFactory() override;
 
-  const std::string& path() const { return path_; }
-
-  // The stream keeps the pack open for as long as it lives.
+  // The stream keeps the entry open for as long as it lives.
   TRefPointer<CStream> openRead(const std::string& name, int flags) override;
-  TRefPointer<CStream> openWrite(const std::string& name, int flags) override;
-  bool prepareWrite(const std::string& name, int flags) override;
   bool hasFile(const std::string& name) override;
   std::string diskPath(const std::string& name) override;
-  // The pages keep the pack open for as long as they live.
-  std::unique_ptr<CPageFile> openPages(const std::string& name) override;
+  // The pages keep the entry open for as long as they live.
+  std::unique_ptr<CPageSource> openPages(const std::string& name) override;
 
- private:
   struct ArchiveCloser {
     void operator()(zip* archive) const;
   };
-  // What reading an entry through found.
+  using ArchivePtr = std::unique_ptr<zip, ArchiveCloser>;
+
+ private:
   struct Entry {
     uint64_t index = 0;
-    int64_t size = -1;                    // -1: not readable whole
+    uint64_t size = 0;
+    bool stored = false;
+    bool checked = false;                 // read through once
+    bool whole = false;                   // and found whole
     std::shared_ptr<std::FILE> inflated;  // a deflated entry's bytes
   };
 
-  CPackFactory(std::unique_ptr<zip, ArchiveCloser> archive, std::string path);
-  // The named entry when it is a file that reads back whole; null otherwise.
-  const Entry* find(const std::string& name);
+  explicit CPackFactory(std::string path) : path_(std::move(path)) {}
+  // The archive again, as it was when its directory was read; throws when
+  // it is gone or was replaced.
+  ArchivePtr reopen() const;
+  // The named entry, read through the first time it is asked for; null when
+  // the pack holds no such entry that reads back whole.
+  const Entry* readThrough(const std::string& name);
 
-  std::unique_ptr<zip, ArchiveCloser> archive_;
   std::string path_;
-  std::map<uint64_t, Entry> entries_;  // entries read through so far
+  uintmax_t size_ = 0;
+  std::filesystem::file_time_type modified_;
+  std::map<std::string, Entry> entries_;  // by the name the archive gives
 };
 
 }  // namespace rk

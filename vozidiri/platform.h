@@ -24,9 +24,6 @@ int64_t readAt(std::FILE* file, void* buffer, size_t size, uint64_t offset);
 [[nodiscard]] bool truncateFile(std::FILE* file, uint64_t size);
 // The size in bytes of the open file, or -1.
 int64_t fileSize(std::FILE* file);
-// Makes what was written durable: the operating system's buffers reach the
-// disk before it returns.
-[[nodiscard]] bool flushToDisk(std::FILE* file);
 
 // Copies the whole of `from` over `to` from its start, with the kernel's
 // help where it offers it; `to` ends up the same size, holes staying holes
@@ -35,33 +32,37 @@ int64_t fileSize(std::FILE* file);
 [[nodiscard]] bool copyWholeFile(std::FILE* from, std::FILE* to);
 
 // A new file for bytes nobody else needs to see (a pack entry inflated to be
-// read), opened for reading and writing. It leaves nothing behind when it is
-// closed or the process ends, however it ends. Null when none can be made.
+// read), opened for reading and writing, in the folder TMPDIR names (TMP on
+// Windows) or, when that cannot be used, the system's own temporary folder.
+// It leaves nothing behind when it is closed or the process ends, however it
+// ends. Throws std::runtime_error naming the folders it tried when no file
+// can be made in either: the run cannot go on without it.
 FilePtr createTemporaryFile();
 
 // A new file that is to take the name `path` only once it is complete.
 // Until then no other process can open it, and it leaves nothing behind if
 // the process ends first, however it ends: on Linux it has no name at all
 // (O_TMPFILE) and is linked into place when published. Where that is not
-// possible it has a temporary name beside `path`, "<path>.partial-<hex>",
-// which it keeps locked while it lives; removeLeftovers removes such files
-// of runs that have ended.
+// possible it has the name `temporary` meanwhile, which it keeps locked
+// while it lives (see removeIfNotHeld).
 class CUnpublishedFile {
  public:
-  // Null when the file cannot be created (a missing folder, no permission).
-  static std::unique_ptr<CUnpublishedFile> create(const std::string& path);
+  // Null when the file cannot be created (a missing folder, no permission,
+  // `temporary` taken).
+  static std::unique_ptr<CUnpublishedFile> create(const std::string& path,
+                                                  const std::string& temporary);
   CUnpublishedFile(const CUnpublishedFile&) = delete;
   CUnpublishedFile& operator=(const CUnpublishedFile&) = delete;
   // Drops the file, unless it was published.
   ~CUnpublishedFile();
 
   std::FILE* file() const { return file_.get(); }
-  const std::string& path() const { return path_; }
+  // True when the file has its temporary name rather than none.
+  bool named() const { return !temporary_.empty(); }
 
   // Flushes the file to disk, then gives it the name `path`, but only if
   // nothing has that name yet. The new name is durable when it answers true.
-  // False: not published; the file stays unnamed (or is dropped, where it
-  // could not be kept).
+  // False: not published, and the file is dropped.
   [[nodiscard]] bool publish();
 
  private:
@@ -74,23 +75,24 @@ class CUnpublishedFile {
   bool published_ = false;
 };
 
-// Removes the temporary files that unpublished files for `path` left when
-// their runs ended without publishing or dropping them. Files of runs still
-// going are kept.
-void removeLeftovers(const std::string& path);
+// Removes the file at `path` unless a living process holds it as an
+// unpublished file's temporary name; false when it was kept.
+bool removeIfNotHeld(const std::string& path);
 
-// An exclusive lock on a folder, among processes: while one process holds
-// it, others wait in acquire. The lock ends with the object or the process.
-class CFolderLock {
+// The exclusive lock of one name among processes: while one process holds
+// it, others wait in acquire. It ends with the object or the process, and it
+// leaves no file behind. `identity` is any text that names the thing locked
+// (a canonical path).
+class CNameLock {
  public:
   // Waits up to `waitMs` milliseconds; null when the lock was not had.
-  static std::unique_ptr<CFolderLock> acquire(const std::string& folder, int waitMs);
-  CFolderLock(const CFolderLock&) = delete;
-  CFolderLock& operator=(const CFolderLock&) = delete;
-  ~CFolderLock();
+  static std::unique_ptr<CNameLock> acquire(const std::string& identity, int waitMs);
+  CNameLock(const CNameLock&) = delete;
+  CNameLock& operator=(const CNameLock&) = delete;
+  ~CNameLock();
 
  private:
-  explicit CFolderLock(intptr_t handle) : handle_(handle) {}
+  explicit CNameLock(intptr_t handle) : handle_(handle) {}
   intptr_t handle_;  // the platform's descriptor or handle
 };
 

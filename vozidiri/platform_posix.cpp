@@ -1,15 +1,17 @@
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
-#include <random>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -22,14 +24,6 @@ namespace {
 std::string folderOf(const std::string& path) {
   const std::string folder = std::filesystem::path(path).parent_path().string();
   return folder.empty() ? "." : folder;
-}
-
-// Makes a new name in the folder durable: its entry is on disk too.
-void flushFolderOf(const std::string& path) {
-  const int fd = open(folderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  (void)fsync(fd);
-  close(fd);
 }
 
 bool writeAll(int fd, const char* bytes, size_t size, off_t offset) {
@@ -81,6 +75,17 @@ bool copyRange(int in, int out, off_t from, off_t to) {
   return true;
 }
 
+// A file with no name in `folder`, or one whose name is gone at once (only
+// a kill in between leaves it); -1 with errno set when neither can be made.
+int anonymousFileIn(const std::string& folder) {
+  const int fd = open(folder.c_str(), O_RDWR | O_TMPFILE | O_CLOEXEC, 0600);
+  if (fd >= 0) return fd;
+  std::string name = folder + "/tovrin-XXXXXX";
+  const int named = mkostemp(name.data(), O_CLOEXEC);
+  if (named >= 0) unlink(name.c_str());
+  return named;
+}
+
 }  // namespace
 
 int64_t readAt(std::FILE* file, void* buffer, size_t size, uint64_t offset) {
@@ -111,8 +116,6 @@ int64_t fileSize(std::FILE* file) {
   return info.st_size;
 }
 
-bool flushToDisk(std::FILE* file) { return std::fflush(file) == 0 && fsync(fileno(file)) == 0; }
-
 bool copyWholeFile(std::FILE* from, std::FILE* to) {
   const int in = fileno(from);
   const int out = fileno(to);
@@ -135,53 +138,48 @@ bool copyWholeFile(std::FILE* from, std::FILE* to) {
 }
 
 FilePtr createTemporaryFile() {
-  const std::string folder = std::filesystem::temp_directory_path().string();
-  const int fd = open(folder.c_str(), O_RDWR | O_TMPFILE | O_CLOEXEC, 0600);
-  if (fd >= 0) return streamOf(fd);
-  // A named file, unlinked at once: only a kill in between leaves it.
-  std::string name = folder + "/tovrin-XXXXXX";
-  const int named = mkostemp(name.data(), O_CLOEXEC);
-  if (named >= 0) unlink(name.c_str());
-  return streamOf(named);
+  std::vector<std::string> folders;
+  if (const char* chosen = std::getenv("TMPDIR"); chosen && *chosen) folders.emplace_back(chosen);
+  folders.emplace_back("/tmp");
+  std::string tried;
+  int reason = 0;
+  for (const std::string& folder : folders) {
+    if (FilePtr file = streamOf(anonymousFileIn(folder))) return file;
+    reason = errno;
+    tried += (tried.empty() ? "" : " nor in ") + folder;
+  }
+  throw std::runtime_error("could not make a temporary file in " + tried + ": " +
+                           std::strerror(reason));
 }
 
-std::unique_ptr<CUnpublishedFile> CUnpublishedFile::create(const std::string& path) {
-  const std::string folder = folderOf(path);
+std::unique_ptr<CUnpublishedFile> CUnpublishedFile::create(const std::string& path,
+                                                           const std::string& temporary) {
   errno = EOPNOTSUPP;
-  const int fd =
-      faultHits(eFault::kUnnamed) ? -1 : open(folder.c_str(), O_RDWR | O_TMPFILE | O_CLOEXEC, 0666);
+  const int fd = faultHits(eFault::kUnnamed)
+                     ? -1
+                     : open(folderOf(path).c_str(), O_RDWR | O_TMPFILE | O_CLOEXEC, 0666);
   // Linking needs the file's entry in /proc; without it the file has a name.
   if (fd >= 0 && access(("/proc/self/fd/" + std::to_string(fd)).c_str(), F_OK) == 0) {
-    if (FilePtr file = streamOf(fd)) {
-      return std::unique_ptr<CUnpublishedFile>(new CUnpublishedFile(std::move(file), path, {}));
-    }
-    return nullptr;
+    FilePtr file = streamOf(fd);
+    if (!file) return nullptr;
+    return std::unique_ptr<CUnpublishedFile>(new CUnpublishedFile(std::move(file), path, {}));
   }
   if (fd >= 0) {
     close(fd);
   } else if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
     return nullptr;  // the folder is missing or closed to us: a name would fail too
   }
-
-  // A name of its own, locked while the file lives: removeLeftovers tells a
+  // A name of its own, locked while the file lives: removeIfNotHeld tells a
   // living run's file from a dead one's by that lock.
-  static std::mt19937_64 random(std::random_device{}());
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    char suffix[17];
-    std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(random()));
-    const std::string temporary = path + ".partial-" + suffix;
-    const int named =
-        open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (named < 0 && errno == EEXIST) continue;
-    if (named < 0 || flock(named, LOCK_EX | LOCK_NB) != 0) break;
-    if (FilePtr file = streamOf(named)) {
-      return std::unique_ptr<CUnpublishedFile>(
-          new CUnpublishedFile(std::move(file), path, temporary));
-    }
+  const int named =
+      open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (named < 0) return nullptr;
+  FilePtr file = flock(named, LOCK_EX | LOCK_NB) == 0 ? streamOf(named) : (close(named), nullptr);
+  if (!file) {
     unlink(temporary.c_str());
-    break;
+    return nullptr;
   }
-  return nullptr;
+  return std::unique_ptr<CUnpublishedFile>(new CUnpublishedFile(std::move(file), path, temporary));
 }
 
 CUnpublishedFile::~CUnpublishedFile() {
@@ -189,57 +187,69 @@ CUnpublishedFile::~CUnpublishedFile() {
 }
 
 bool CUnpublishedFile::publish() {
-  if (!flushToDisk(file_.get())) return false;
-  const int fd = fileno(file_.get());
-  int rc = 0;
-  if (temporary_.empty()) {
-    rc = linkat(AT_FDCWD, ("/proc/self/fd/" + std::to_string(fd)).c_str(), AT_FDCWD, path_.c_str(),
-                AT_SYMLINK_FOLLOW);
-  } else {
-    rc = renameat2(AT_FDCWD, temporary_.c_str(), AT_FDCWD, path_.c_str(), RENAME_NOREPLACE);
-    if (rc != 0 && (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) {
+  std::FILE* file = file_.get();
+  bool done = std::fflush(file) == 0 && fsync(fileno(file)) == 0;
+  if (done && temporary_.empty()) {
+    done = linkat(AT_FDCWD, ("/proc/self/fd/" + std::to_string(fileno(file))).c_str(), AT_FDCWD,
+                  path_.c_str(), AT_SYMLINK_FOLLOW) == 0;
+  } else if (done) {
+    done = renameat2(AT_FDCWD, temporary_.c_str(), AT_FDCWD, path_.c_str(), RENAME_NOREPLACE) == 0;
+    if (!done && (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) {
       // A file system without the flag: a hard link fails as well when the
       // name is taken, and the temporary name is dropped after.
-      rc = link(temporary_.c_str(), path_.c_str());
-      if (rc == 0) unlink(temporary_.c_str());
+      done = link(temporary_.c_str(), path_.c_str()) == 0;
+      if (done) unlink(temporary_.c_str());
     }
   }
-  if (rc != 0) return false;  // EEXIST: something has the name
+  if (!done) return false;  // EEXIST: something has the name
   published_ = true;
-  flushFolderOf(path_);
+  // The new name is durable once the folder's entry is on disk too.
+  const int folder = open(folderOf(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder >= 0) {
+    (void)fsync(folder);
+    close(folder);
+  }
   return true;
 }
 
-void removeLeftovers(const std::string& path) {
-  const std::filesystem::path target(path);
-  const std::string prefix = target.filename().string() + ".partial-";
-  std::error_code error;
-  for (std::filesystem::directory_iterator entry(folderOf(path), error), end;
-       !error && entry != end; entry.increment(error)) {
-    const std::string name = entry->path().filename().string();
-    if (name.compare(0, prefix.size(), prefix) != 0) continue;
-    const int fd = open(entry->path().c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) continue;
-    // The lock is free only when the run that made the file has ended.
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0) unlink(entry->path().c_str());
-    close(fd);
-  }
+bool removeIfNotHeld(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  // The lock is free only when the run that made the file has ended.
+  const bool removed = flock(fd, LOCK_EX | LOCK_NB) == 0 && unlink(path.c_str()) == 0;
+  close(fd);
+  return removed;
 }
 
-std::unique_ptr<CFolderLock> CFolderLock::acquire(const std::string& folder, int waitMs) {
-  const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+std::unique_ptr<CNameLock> CNameLock::acquire(const std::string& identity, int waitMs) {
+  // A socket bound to an abstract name: the kernel lets one process bind a
+  // name at a time, drops it when the process ends however it ends, and
+  // puts no file anywhere. The name is a hash of the identity, which may be
+  // longer than an address holds.
+  uint64_t hash[2] = {14695981039346656037ull, 1099511628211ull * 31};  // FNV-1a, twice
+  for (unsigned char c : identity) {
+    hash[0] = (hash[0] ^ c) * 1099511628211ull;
+    hash[1] = (hash[1] ^ c) * 1099511628211ull + 0x9e3779b97f4a7c15ull;
+  }
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const int length = std::snprintf(
+      address.sun_path + 1, sizeof address.sun_path - 1, "tovrin-lock-%016llx%016llx",
+      static_cast<unsigned long long>(hash[0]), static_cast<unsigned long long>(hash[1]));
+  const auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + length);
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return nullptr;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
-  while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    if ((errno != EWOULDBLOCK && errno != EINTR) || std::chrono::steady_clock::now() > deadline) {
+  while (bind(fd, reinterpret_cast<const sockaddr*>(&address), size) != 0) {
+    if (errno != EADDRINUSE || std::chrono::steady_clock::now() > deadline) {
       close(fd);
       return nullptr;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  return std::unique_ptr<CFolderLock>(new CFolderLock(fd));
+  return std::unique_ptr<CNameLock>(new CNameLock(fd));
 }
 
-CFolderLock::~CFolderLock() { close(static_cast<int>(handle_)); }
+CNameLock::~CNameLock() { close(static_cast<int>(handle_)); }
 
 }  // namespace rk::platform

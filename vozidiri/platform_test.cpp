@@ -1,5 +1,6 @@
 #include "vozidiri/platform.h"
 
+#include <cstdlib>
 #include <filesystem>
 
 #include "gtest/gtest.h"
@@ -32,7 +33,8 @@ TEST(PlatformTest, AnUnpublishedFileTakesOnlyAFreeName) {
   CTempDir dir;
   testutil::writeFile(dir / "taken", "kept");
   for (const char* name : {"free", "taken"}) {
-    std::unique_ptr<CUnpublishedFile> file = CUnpublishedFile::create(dir / name);
+    std::unique_ptr<CUnpublishedFile> file =
+        CUnpublishedFile::create(dir / name, dir / (std::string(name) + ".partial"));
     ASSERT_TRUE(file);
     ASSERT_TRUE(writeAt(file->file(), "new", 3, 0));
     EXPECT_EQ(file->publish(), std::string(name) == "free") << name;
@@ -41,6 +43,22 @@ TEST(PlatformTest, AnUnpublishedFileTakesOnlyAFreeName) {
   EXPECT_EQ(readFile(dir / "taken"), "kept");
   const auto files = std::filesystem::directory_iterator(dir.path());
   EXPECT_EQ(std::distance(begin(files), end(files)), 2) << "nothing else is left";
+}
+
+TEST(PlatformTest, ATemporaryFileIsMadeWhereverTmpdirPoints) {
+#ifndef _WIN32
+  const char* chosen = std::getenv("TMPDIR");
+  const std::string previous = chosen ? chosen : "";
+  setenv("TMPDIR", "/nonexistent", 1);
+  const FilePtr file = createTemporaryFile();  // in the system's folder instead
+  previous.empty() ? unsetenv("TMPDIR") : setenv("TMPDIR", previous.c_str(), 1);
+  ASSERT_TRUE(file);
+  EXPECT_TRUE(writeAt(file.get(), "x", 1, 0));
+#endif
+  // One name's lock is had by one holder at a time.
+  const std::unique_ptr<CNameLock> lock = CNameLock::acquire("/some/name", 0);
+  EXPECT_TRUE(lock && CNameLock::acquire("/other/name", 0));
+  EXPECT_FALSE(CNameLock::acquire("/some/name", 50));
 }
 
 }  // namespace

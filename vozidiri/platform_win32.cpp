@@ -7,8 +7,7 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <filesystem>
-#include <random>
+#include <stdexcept>
 #include <vector>
 
 #include "platform.h"
@@ -76,11 +75,27 @@ bool truncateFile(std::FILE* file, uint64_t size) {
 
 int64_t fileSize(std::FILE* file) { return _filelengthi64(_fileno(file)); }
 
+namespace {
+
 bool flushToDisk(std::FILE* file) {
   if (std::fflush(file) != 0) return false;
   const HANDLE handle = handleOf(file);
   return handle != INVALID_HANDLE_VALUE && FlushFileBuffers(handle) != 0;
 }
+
+// A file in `folder` that Windows deletes when its last handle closes, also
+// when the process is killed; null when none can be made there.
+FilePtr temporaryFileIn(const std::string& folder) {
+  char name[MAX_PATH + 1];
+  if (GetTempFileNameA(folder.c_str(), "tvr", 0, name) == 0) return nullptr;
+  const HANDLE handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  // GetTempFileNameA made the file: it must not stay when it cannot be opened.
+  if (handle == INVALID_HANDLE_VALUE) DeleteFileA(name);
+  return streamOf(handle);
+}
+
+}  // namespace
 
 bool copyWholeFile(std::FILE* from, std::FILE* to) {
   // SQLite locks bytes at 1 GiB in the files it has open, and Windows
@@ -113,41 +128,34 @@ bool copyWholeFile(std::FILE* from, std::FILE* to) {
 }
 
 FilePtr createTemporaryFile() {
-  char folder[MAX_PATH + 1];
-  char name[MAX_PATH + 1];
-  if (GetTempPathA(sizeof folder, folder) == 0 || GetTempFileNameA(folder, "tvr", 0, name) == 0) {
-    return nullptr;
+  // TMP (or TEMP), then the system's own folder when that one cannot be used.
+  char chosen[MAX_PATH + 1];
+  char system[MAX_PATH + 1];
+  std::vector<std::string> folders;
+  if (GetTempPathA(sizeof chosen, chosen) != 0) folders.emplace_back(chosen);
+  if (GetWindowsDirectoryA(system, sizeof system) != 0)
+    folders.push_back(system + std::string("\\Temp"));
+  std::string tried;
+  for (const std::string& folder : folders) {
+    if (FilePtr file = temporaryFileIn(folder)) return file;
+    tried += (tried.empty() ? "" : " nor in ") + folder;
   }
-  // Windows deletes the file when its last handle closes, also when the
-  // process is killed.
-  const HANDLE handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                    FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-  // GetTempFileNameA made the file: it must not stay when it cannot be opened.
-  if (handle == INVALID_HANDLE_VALUE) DeleteFileA(name);
-  return streamOf(handle);
+  throw std::runtime_error("could not make a temporary file in " + tried);
 }
 
-std::unique_ptr<CUnpublishedFile> CUnpublishedFile::create(const std::string& path) {
-  static std::mt19937_64 random(std::random_device{}());
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    char suffix[17];
-    std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(random()));
-    const std::string temporary = path + ".partial-" + suffix;
-    // No sharing: while this handle is open nobody else can open or remove
-    // the file, which is how removeLeftovers tells a living run's file apart.
-    // CREATE_NEW fails on an existing name, a link included.
-    const HANDLE handle = CreateFileA(temporary.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                      CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS) continue;
-    FilePtr file = streamOf(handle);
-    if (!file) {
-      if (handle != INVALID_HANDLE_VALUE) DeleteFileA(temporary.c_str());
-      return nullptr;
-    }
-    return std::unique_ptr<CUnpublishedFile>(
-        new CUnpublishedFile(std::move(file), path, temporary));
+std::unique_ptr<CUnpublishedFile> CUnpublishedFile::create(const std::string& path,
+                                                           const std::string& temporary) {
+  // No sharing: while this handle is open nobody else can open or remove the
+  // file, which is how removeIfNotHeld tells a living run's file apart.
+  // CREATE_NEW fails on an existing name, a link included.
+  const HANDLE handle = CreateFileA(temporary.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                    CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  FilePtr file = streamOf(handle);
+  if (!file) {
+    if (handle != INVALID_HANDLE_VALUE) DeleteFileA(temporary.c_str());
+    return nullptr;
   }
-  return nullptr;
+  return std::unique_ptr<CUnpublishedFile>(new CUnpublishedFile(std::move(file), path, temporary));
 }
 
 CUnpublishedFile::~CUnpublishedFile() {
@@ -160,7 +168,7 @@ bool CUnpublishedFile::publish() {
   if (!flushToDisk(file_.get())) return false;
   // The handle goes first: a file cannot be renamed while it is open without
   // delete sharing. Nobody takes the unlocked file meanwhile, since leftovers
-  // are only removed under the folder lock that the publisher holds.
+  // are only removed under the name's lock, which the publisher holds.
   // Without MOVEFILE_REPLACE_EXISTING the move fails when the name is taken.
   const bool closed = std::fclose(file_.release()) == 0;
   // A virus scanner or an indexer may hold the new file for a moment: that
@@ -179,42 +187,32 @@ bool CUnpublishedFile::publish() {
   return published_;
 }
 
-void removeLeftovers(const std::string& path) {
-  const std::filesystem::path target(path);
-  const std::string prefix = target.filename().string() + ".partial-";
-  std::filesystem::path folder = target.parent_path();
-  if (folder.empty()) folder = ".";
-  std::error_code error;
-  for (std::filesystem::directory_iterator entry(folder, error), end; !error && entry != end;
-       entry.increment(error)) {
-    const std::string name = entry->path().filename().string();
-    // A run still going holds its file open, so that the removal fails.
-    if (name.compare(0, prefix.size(), prefix) == 0) DeleteFileA(entry->path().string().c_str());
-  }
+bool removeIfNotHeld(const std::string& path) {
+  // A run still going holds its file open without sharing, so that this fails.
+  return DeleteFileA(path.c_str()) != 0;
 }
 
-std::unique_ptr<CFolderLock> CFolderLock::acquire(const std::string& folder, int waitMs) {
-  // A named mutex per folder: Windows cannot lock a folder itself, and the
-  // system releases a mutex whose owner has ended.
-  std::error_code error;
-  std::string canonical = std::filesystem::weakly_canonical(folder, error).string();
-  if (error) canonical = std::filesystem::absolute(folder).string();
-  CharLowerBuffA(canonical.data(), static_cast<DWORD>(canonical.size()));
+std::unique_ptr<CNameLock> CNameLock::acquire(const std::string& identity, int waitMs) {
+  // A named mutex: the system releases one whose owner has ended, and it
+  // leaves no file behind. Names on Windows ignore case.
+  std::string name = identity;
+  CharLowerBuffA(name.data(), static_cast<DWORD>(name.size()));
   uint64_t hash = 14695981039346656037ull;  // FNV-1a
-  for (unsigned char c : canonical) hash = (hash ^ c) * 1099511628211ull;
-  char name[64];
-  std::snprintf(name, sizeof name, "tovrin-folder-%016llx", static_cast<unsigned long long>(hash));
-  const HANDLE mutex = CreateMutexA(nullptr, FALSE, name);
+  for (unsigned char c : name) hash = (hash ^ c) * 1099511628211ull;
+  char mutexName[64];
+  std::snprintf(mutexName, sizeof mutexName, "tovrin-lock-%016llx",
+                static_cast<unsigned long long>(hash));
+  const HANDLE mutex = CreateMutexA(nullptr, FALSE, mutexName);
   if (!mutex) return nullptr;
   const DWORD waited = WaitForSingleObject(mutex, static_cast<DWORD>(waitMs));
   if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
     CloseHandle(mutex);
     return nullptr;
   }
-  return std::unique_ptr<CFolderLock>(new CFolderLock(reinterpret_cast<intptr_t>(mutex)));
+  return std::unique_ptr<CNameLock>(new CNameLock(reinterpret_cast<intptr_t>(mutex)));
 }
 
-CFolderLock::~CFolderLock() {
+CNameLock::~CNameLock() {
   const auto mutex = reinterpret_cast<HANDLE>(handle_);
   ReleaseMutex(mutex);
   CloseHandle(mutex);

@@ -22,7 +22,6 @@ class CRefCount {
     if (left == 0) delete this;
     return left;
   }
-  int refCount() const { return refs_; }
 
  private:
   int refs_ = 0;

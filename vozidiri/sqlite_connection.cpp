@@ -2,6 +2,12 @@
 
 #include <sqlite3.h>
 
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+#include <thread>
+
 #include "fault_injection.h"
 
 namespace rk {
@@ -11,16 +17,53 @@ namespace {
 // before it starts; nothing here reads the counts.
 [[maybe_unused]] const int gMemoryStatusOff = sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
 
+bool isRegularFile(const std::string& path) {
+  std::error_code error;
+  return std::filesystem::is_regular_file(path, error);
+}
+
+// `path` as the path of an SQLite URI: the characters a URI gives a meaning
+// escaped, and '/' as the separator everywhere.
+std::string uriPath(const std::string& path) {
+  std::string uri;
+  for (const char c : path) {
+    if (c == '%' || c == '?' || c == '#') {
+      char escaped[4];
+      std::snprintf(escaped, sizeof escaped, "%%%02X", static_cast<unsigned char>(c));
+      uri += escaped;
+    } else {
+      uri += c == '\\' ? '/' : c;
+    }
+  }
+  return uri;
+}
+
+// Why a snapshot or a write could not be begun.
+const char* reasonFor(sqlite3* db) {
+  if (sqlite3_errcode(db) == SQLITE_BUSY) return "locked";
+  if (sqlite3_extended_errcode(db) == SQLITE_READONLY_ROLLBACK) return "hot journal";
+  return "not a record database";
+}
+
 }  // namespace
 
 void ConnectionCloser::operator()(sqlite3* db) const { sqlite3_close_v2(db); }
 
 void StatementFinalizer::operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
 
-ConnectionPtr openConnection(const std::string& path, int flags, const char* vfs) {
+bool isWalHeader(const unsigned char* header) {
+  return std::memcmp(header, kSQLiteMagic, sizeof kSQLiteMagic) == 0 &&
+         (header[kVersionOffset] == 2 || header[kVersionOffset + 1] == 2);
+}
+
+void markRollbackMode(unsigned char* header) {
+  header[kVersionOffset] = header[kVersionOffset + 1] = 1;
+}
+
+ConnectionPtr openConnection(const std::string& name, int flags, const char* vfs) {
   sqlite3* raw = nullptr;
   // One thread uses each connection: SQLite's own locking per call is waste.
-  const int rc = sqlite3_open_v2(path.c_str(), &raw, flags | SQLITE_OPEN_NOMUTEX, vfs);
+  const int rc = sqlite3_open_v2(name.c_str(), &raw, flags | SQLITE_OPEN_NOMUTEX, vfs);
   ConnectionPtr db(raw);
   if (rc != SQLITE_OK) return nullptr;
   configureConnection(db.get());
@@ -29,21 +72,86 @@ ConnectionPtr openConnection(const std::string& path, int flags, const char* vfs
 
 void configureConnection(sqlite3* db) { sqlite3_busy_timeout(db, lockWaitMs()); }
 
+ConnectionPtr openSnapshot(const std::string& path, bool writable, std::string& failure) {
+  failure = "missing";
+  if (!isRegularFile(path)) return nullptr;
+  ConnectionPtr db;
+  if (writable) {
+    db = openConnection(path, SQLITE_OPEN_READWRITE);
+    if (db && !execOk(db.get(), "PRAGMA query_only = 1")) db.reset();
+  } else {
+    // Read-only, with no lock, to learn the file's mode first: SQLite would
+    // create the WAL file of a file in WAL mode that has none, and a
+    // shared-memory file for it.
+    const std::string uri = "file:" + uriPath(path);
+    db = openConnection(uri + "?mode=ro&immutable=1", SQLITE_OPEN_READONLY | SQLITE_OPEN_URI);
+    sqlite3_file* file = db ? mainFile(db.get()) : nullptr;
+    unsigned char header[kHeaderBytes] = {};
+    const bool stands = file && file->pMethods &&
+                        file->pMethods->xRead(file, header, sizeof header, 0) == SQLITE_OK &&
+                        isWalHeader(header) && !isRegularFile(path + "-wal");
+    // Any other file is read with SQLite's locks, as any reader does, but
+    // with its shared memory only read: nothing beside it is written.
+    if (!stands) {
+      db = openConnection(uri + "?mode=ro&readonly_shm=1", SQLITE_OPEN_READONLY | SQLITE_OPEN_URI);
+    }
+  }
+  if (!db) return nullptr;
+  // Reading the schema takes the snapshot, and fails for a file that is not
+  // SQLite at all.
+  if (!execOk(db.get(), "BEGIN; SELECT count(*) FROM sqlite_master")) {
+    failure = reasonFor(db.get());
+    return nullptr;
+  }
+  return db;
+}
+
+ConnectionPtr beginWrite(const std::string& path, std::string& failure) {
+  ConnectionPtr db;
+  // SQLite opens a file that does not open for writing read-only instead,
+  // and says so only at the first write. On Windows a passing conflict does
+  // that too: the handle through which another run has just renamed its
+  // copy into place still shuts out writers. So it is tried again a while.
+  for (int attempt = 0;; ++attempt) {
+    db = isRegularFile(path) ? openConnection(path, SQLITE_OPEN_READWRITE) : nullptr;
+    if (!db) {
+      failure = "missing";
+      return nullptr;
+    }
+    if (sqlite3_db_readonly(db.get(), "main") != 1) break;
+    if (attempt == 40) {
+      failure = "read-only";
+      return nullptr;
+    }
+    db.reset();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  configureWriter(db.get());
+  if (!execOk(db.get(), "BEGIN IMMEDIATE")) {
+    failure = reasonFor(db.get());
+    return nullptr;
+  }
+  return db;
+}
+
 void configureWriter(sqlite3* db) {
-  // 16 KiB: a script fills a new database fastest with large pages, but a
-  // patch that changes a few keys spread over the file rewrites (and
-  // journals) every page that holds one, which with large pages is most of
-  // the file. Measured on a million records, 16 KiB filled the database in
-  // 2.5 s where 4 KiB took 3.1 s, and patched 2% of its keys in place in
-  // about the time 4 KiB took, where 64 KiB took half as long again.
+  // The page size of new databases, and the session's cache: the README's
+  // section on speed says what each was measured to buy.
   (void)execOk(db, "PRAGMA page_size = 16384");
-  // SQLite's default cache of 2 MB holds the inner pages of a B-tree of a
-  // million records, but not of ten million: there, every spill of the
-  // cache wrote them again, after a sync of the journal where there is
-  // one. With 16 MiB a patch of 2% of ten million records took 20.4 s in
-  // place, not 25.0 s (224 syncs instead of 1,908), and 12.6-15.5 s on a
-  // copy, not 27.1 s; at a million it changed nothing.
   (void)execOk(db, "PRAGMA cache_size = -16384");
+}
+
+bool readsThroughWal(sqlite3* db) {
+  const StatementPtr mode = prepare(db, "PRAGMA journal_mode");
+  if (!mode || sqlite3_step(mode.get()) != SQLITE_ROW) return false;
+  const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(mode.get(), 0));
+  return text && sqlite3_stricmp(text, "wal") == 0;
+}
+
+sqlite3_file* mainFile(sqlite3* db) {
+  sqlite3_file* file = nullptr;
+  return sqlite3_file_control(db, "main", SQLITE_FCNTL_FILE_POINTER, &file) == SQLITE_OK ? file
+                                                                                         : nullptr;
 }
 
 bool execOk(sqlite3* db, const char* sql) {

@@ -1,15 +1,17 @@
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <string>
 
 struct sqlite3;
+struct sqlite3_file;
 struct sqlite3_stmt;
 
 namespace rk {
 
 // SQLite connections and statements as every part of the library opens and
-// owns them.
+// owns them, and the facts of SQLite's file format that the library uses.
 
 struct ConnectionCloser {
   void operator()(sqlite3* db) const;
@@ -21,19 +23,55 @@ struct StatementFinalizer {
 };
 using StatementPtr = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
 
-// Opens the SQLite file at `path` with `flags` (SQLITE_OPEN_*; the file is
-// never created unless they say so), through the VFS named `vfs` (null: the
-// system's). Null when it cannot be opened.
-ConnectionPtr openConnection(const std::string& path, int flags, const char* vfs = nullptr);
-// Sets what every connection of the library shares: one thread per
-// connection, and a lock held by another process is waited for as long as a
-// normal job takes (a minute) before a call gives up with SQLITE_BUSY.
+// A database file begins with these 16 bytes, the terminating zero included.
+inline constexpr char kSQLiteMagic[16] = "SQLite format 3";
+// Its header's bytes 18 and 19 (the write and read versions) are 2 when the
+// file is read and written through a WAL file, 1 with a rollback journal.
+inline constexpr size_t kVersionOffset = 18;
+// How many header bytes the two tests below need.
+inline constexpr size_t kHeaderBytes = 20;
+
+// True when `header` (kHeaderBytes bytes) begins a database file in WAL mode.
+bool isWalHeader(const unsigned char* header);
+// Makes `header` say rollback-journal mode, for a file that is read or
+// written without a WAL file of its own (a copy, a pack's entry).
+void markRollbackMode(unsigned char* header);
+
+// Opens the SQLite file named `name` (a path, or a URI with
+// SQLITE_OPEN_URI) with `flags` (SQLITE_OPEN_*; the file is never created
+// unless they say so), through the VFS named `vfs` (null: the system's),
+// configured as configureConnection says. Null when it cannot be opened.
+ConnectionPtr openConnection(const std::string& name, int flags, const char* vfs = nullptr);
+// What every connection of the library shares: a lock held by another
+// process is waited for as long as a normal job takes (a minute) before a
+// call gives up with SQLITE_BUSY.
 void configureConnection(sqlite3* db);
 
-// Readies a connection for a write session: a database that has no pages
-// yet gets the page size of the databases the library creates, and the
-// session may keep up to 16 MiB of pages in memory.
+// Opens the database file at `path` for reading and takes its snapshot: a
+// read transaction, begun and held until the connection ends, so that
+// nothing changes what it reads. A file in the folder the run writes
+// (`writable`) is opened as any SQLite reader opens it: a hot journal that
+// a killed writer left is rolled back first. Any other file is only read,
+// and nothing beside it is created or removed: a hot journal there makes the
+// file unreadable ("hot journal"), and a file in WAL mode without a WAL file
+// is read as the file stands. Null when not opened; `failure` then says why:
+// "missing", "locked", "hot journal", "not a record database".
+ConnectionPtr openSnapshot(const std::string& path, bool writable, std::string& failure);
+
+// Opens the database file at `path` and begins a write transaction at once,
+// waiting for another's lock. A file with no pages yet (a new, empty file)
+// is given the page size of the databases the library creates, and the
+// session a larger cache (configureWriter). Null when not begun; `failure`
+// then says why: "missing", "read-only", "locked", "not a record database"
+// or SQLite's message.
+ConnectionPtr beginWrite(const std::string& path, std::string& failure);
+// Readies a connection for a write session (beginWrite does it itself).
 void configureWriter(sqlite3* db);
+
+// True when the connection reads its main database through a WAL file.
+bool readsThroughWal(sqlite3* db);
+// The main database file of `db` as SQLite's VFS holds it; null when none.
+sqlite3_file* mainFile(sqlite3* db);
 
 [[nodiscard]] bool execOk(sqlite3* db, const char* sql);
 // A prepared statement that lives as long as a session; null on an error,

@@ -4,7 +4,6 @@
 #include <string>
 
 #include "platform.h"
-#include "sqlite_connection.h"
 
 namespace rk {
 
@@ -17,10 +16,10 @@ namespace rk {
 //    the file (a write transaction, begun at once), which other programs
 //    respect too. The write session that CDatabase::open(name, eOpenWrite)
 //    then starts in this process takes that transaction over;
-//  - for a name the primary folder does not hold yet, the folder's write
-//    lock, which every run that copies a database into the folder holds
-//    until its copy has taken its name (private_copy.h). Once another run's
-//    copy has the name, the lock is that database's own, as above.
+//  - for a name the primary folder does not hold yet, the name's lock,
+//    which every run that copies a database to that name holds until its
+//    copy has taken the name (database_copy.h). Once another run's copy has
+//    the name, the lock is that database's own, as above.
 // A lock that another run or program holds is waited for (a minute: long
 // enough for a normal job); when the wait runs out, as in a deadlock between
 // waiting runs, the lock is not had and the job cannot write.
@@ -35,31 +34,14 @@ class CWriteLock {
   ~CWriteLock();
 
   // False: not had, so the name cannot be written: there is no global file
-  // system, the name leads outside the folder, the database does not open
-  // for writing, or another holds it longer than the wait.
+  // system, the name is not written there, the database does not open for
+  // writing, or another holds it longer than the wait.
   bool held() const { return held_; }
 
  private:
-  std::string path_;
-  std::shared_ptr<platform::CFolderLock> folderLock_;
+  std::string identity_;  // of a database whose transaction is held
+  std::shared_ptr<platform::CNameLock> nameLock_;
   bool held_ = false;
 };
-
-// This process's hold on the write lock of `folder`: shared by everything
-// in the process that holds it, and ended by the last. Null when another
-// process held it longer than the wait.
-std::shared_ptr<platform::CFolderLock> lockFolder(const std::string& folder);
-
-// Opens the database file at `path` and begins a write transaction at once,
-// waiting for another's lock, set up as configureWriter says: a file with
-// no pages yet (a new, empty file) is given the page size of the databases
-// the library creates, and the session a cache of its own size. Null when
-// not begun; `failure` then says why: "missing", "read-only", "locked",
-// "not a record database" or SQLite's message.
-ConnectionPtr beginWrite(const std::string& path, std::string& failure);
-
-// The write transaction that a CWriteLock of this process holds on the file
-// at `path`, for the write session that takes it over; null when none does.
-ConnectionPtr takeHeldWrite(const std::string& path);
 
 }  // namespace rk

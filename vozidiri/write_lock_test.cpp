@@ -61,6 +61,29 @@ TEST(WriteLockTest, RunsThatReadThenWriteTakeTurns) {
         << "in place: " << inPlace;
   }
 }
+
+TEST(WriteLockTest, RunsThatWriteDifferentNamesDoNotWaitForEachOther) {
+  CTempDir data, work;
+  TRefPointer<CFileSystem> fs = CGlobalFileSystem::create(work.path(), "");
+  int ready[2], release[2];
+  ASSERT_EQ(pipe(ready) + pipe(release), 0);
+  if (fork() == 0) {  // another run, about to copy a.db into the folder
+    const CWriteLock lock("a.db");
+    char held = lock.held() ? 'y' : 'n';
+    close(release[1]);
+    if (write(ready[1], &held, 1) != 1 || read(release[0], &held, 1) < 0) _exit(1);
+    _exit(0);  // once the test lets go of `release`
+  }
+  char held = 0;
+  ASSERT_EQ(read(ready[0], &held, 1), 1);
+  EXPECT_EQ(held, 'y');
+  CFaultScope faults;
+  faults.lockWait(200);
+  EXPECT_TRUE(CWriteLock("b.db").held());
+  EXPECT_FALSE(CWriteLock("a.db").held()) << "the same name waits";
+  for (const int end : {ready[0], ready[1], release[0], release[1]}) close(end);
+  wait(nullptr);
+}
 #endif
 
 TEST(WriteLockTest, ALockHeldLongerThanTheWaitIsNotHad) {
@@ -70,9 +93,9 @@ TEST(WriteLockTest, ALockHeldLongerThanTheWaitIsNotHad) {
   sqlite3* other = nullptr;  // another program writing it
   sqlite3_open((work / "c.db").c_str(), &other);
   ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
-  setLockWaitMs(200);
+  CFaultScope faults;
+  faults.lockWait(200);
   EXPECT_FALSE(CWriteLock("c.db").held());
-  clearFaults();
   sqlite3_close(other);
 }
 

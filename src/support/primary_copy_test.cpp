@@ -52,7 +52,7 @@ TEST(PrimaryCopyJobTest, ConcurrentCopiesOfOneDatabaseNeverLoseRecords) {
   }
 }
 
-TEST(PrimaryCopyJobTest, LiveDatabasesAreCopiedWithTheirCommittedPagesOnly) {
+TEST(PrimaryCopyJobTest, LiveDatabasesAreCopiedWithTheirCommittedPagesAndLeftAsTheyWere) {
   CTempDir data, work;
   makeDatabase(data / "w.db", {{"old", "1"}});
   sqlite3* writer = nullptr;  // holds committed rows in its WAL file
@@ -62,16 +62,26 @@ TEST(PrimaryCopyJobTest, LiveDatabasesAreCopiedWithTheirCommittedPagesOnly) {
                          "INSERT INTO records VALUES('in wal', x'02')",
                          nullptr, nullptr, nullptr),
             SQLITE_OK);
+  const auto before = testutil::filesIn(data.path());
   runScript(data, work, "db : w.db\nkey : old\ndelete\n");
+  EXPECT_TRUE(testutil::filesIn(data.path()) == before) << "nothing of the data folder changed";
   sqlite3_close(writer);
   EXPECT_EQ(readDatabase(work / "w.db"), (Records{{"in wal", "\x02"}}));
 
+  // A killed writer's journal would have to be rolled back into the data
+  // folder's file first: it is refused instead.
   Records records;
   for (int i = 0; i < 500; ++i) records["k" + std::to_string(i)] = "committed";
   makeDatabase(data / "x.db", records);
   testutil::leaveHotJournal(data / "x.db", "UPDATE records SET data = 'uncommitted'");
-  runScript(data, work, "db : x.db\nkey : new\ndelete\n");
-  EXPECT_EQ(readDatabase(work / "x.db"), records);
+  const auto hot = testutil::filesIn(data.path());
+  testutil::writeFile(work / "patch.txt", "db : x.db\n");
+  testutil::expectFatal({{"patch.txt", data.path()},
+                         "Line 1: the database 'x.db' could not be opened",
+                         "Open   : x.db\n"},
+                        work.path());
+  EXPECT_TRUE(testutil::filesIn(data.path()) == hot);
+  EXPECT_FALSE(testutil::fileExists(work / "x.db"));
 }
 
 TEST(PrimaryCopyJobTest, ADatabaseBeyond2GiBIsCopiedWholeAndReadFromAPack) {

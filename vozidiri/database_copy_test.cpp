@@ -1,7 +1,7 @@
 // The copy of a database into the primary folder: what takes the name,
 // when, and what a run that ends badly leaves behind.
 
-#include "vozidiri/private_copy.h"
+#include "vozidiri/database_copy.h"
 
 #ifndef _WIN32
 #include <sys/wait.h>
@@ -27,12 +27,10 @@ using testutil::Records;
 
 const Records kSource = {{"a", "1"}, {"b", std::string(100000, 'b')}};
 
+// The names of the files in `folder`.
 std::vector<std::string> filesIn(const std::string& folder) {
   std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-    names.push_back(entry.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
+  for (const auto& [name, content] : testutil::filesIn(folder)) names.push_back(name);
   return names;
 }
 
@@ -44,14 +42,15 @@ bool copy(CFileSystem& fs, const std::string& name, int count = -2) {
   return in && out && out->copyFrom(in.get(), count == -2 ? in->getSize() : count);
 }
 
-TEST(PrivateCopyTest, TakesItsNameOnlyWhenItsWriteSessionEndsWhole) {
+TEST(DatabaseCopyTest, TakesItsNameOnlyWhenItsWriteSessionEndsWhole) {
   struct Case {
     const char* what;
     const char* source;  // in the data folder
     int count;
     eFault fault;
-    const char* key;  // stored during the session
-    bool named;       // the copy has taken its name after the close
+    const char* key;          // stored during the session
+    bool named;               // the copy has taken its name after the close
+    const char* beside = "";  // a file left beside the name, which stays as it is
   };
   const Case cases[] = {
       {"whole", "x.db", -2, eFault::kNone, "k", true},
@@ -59,25 +58,35 @@ TEST(PrivateCopyTest, TakesItsNameOnlyWhenItsWriteSessionEndsWhole) {
       {"nothing stored", "x.db", -2, eFault::kNone, nullptr, true},
       {"empty", "empty.db", -2, eFault::kNone, "k", true},
       {"packed", "packed.db", -2, eFault::kNone, "k", true},
+      {"packed in WAL mode", "wal.db", -2, eFault::kNone, "k", true},
       {"stops short", "x.db", 100, eFault::kNone, "k", false},
       {"not a database", "text.db", -2, eFault::kNone, "k", false},
-      {"copy fails", "x.db", -2, eFault::kCopy, "k", false},
+      {"copy fails", "sub/x.db", -2, eFault::kCopy, "k", false},
       {"page write fails", "x.db", -2, eFault::kWrite, "k", false},
-      {"store fails", "x.db", -2, eFault::kStore, "k", false},
+      {"store fails", "sub/x.db", -2, eFault::kStore, "k", false},
       {"name not taken", "x.db", -2, eFault::kPublish, "k", false},
+      // SQLite would roll a journal or WAL file found beside the name into it.
+      {"journal beside", "x.db", -2, eFault::kNone, "k", false, "x.db-journal"},
+      {"WAL beside", "x.db", -2, eFault::kNone, "k", false, "x.db-wal"},
   };
   for (const Case& c : cases) {
     CTempDir data, work;
     testutil::makeDatabase(data / "x.db", kSource);
+    testutil::makeDatabase(data / "sub/x.db", kSource);
     testutil::writeFile(data / "empty.db", "");
     testutil::writeFile(data / "text.db", "short, and no database");
-    testutil::makePack(data / "p.zq", {{"packed.db", testutil::readFile(data / "x.db")}});
+    testutil::makeDatabase(data / "wal.db", kSource);
+    testutil::runSql(data / "wal.db", "PRAGMA journal_mode = WAL");
+    testutil::makePack(data / "p.zq", {{"packed.db", testutil::readFile(data / "x.db")},
+                                       {"wal.db", testutil::readFile(data / "wal.db"), true}});
+    if (*c.beside) testutil::writeFile(work / c.beside, "left by a killed run");
     TRefPointer<CFileSystem> fs = CGlobalFileSystem::create(work.path(), "");
     fs->initPath(data.path(), ".zq");
-    injectFault(c.fault);
+    CFaultScope faults;
+    faults.inject(c.fault);
 
     const bool copied = copy(*fs, c.source, c.count);
-    EXPECT_EQ(copied, c.fault != eFault::kCopy) << c.what;
+    EXPECT_EQ(copied, c.fault != eFault::kCopy && !*c.beside) << c.what;
     std::vector<std::string> before = filesIn(work.path());
 #ifdef _WIN32
     // Windows has no file without a name: until then the copy has a temporary one.
@@ -87,28 +96,30 @@ TEST(PrivateCopyTest, TakesItsNameOnlyWhenItsWriteSessionEndsWhole) {
                        [&](const std::string& name) { return name.rfind(temporary, 0) == 0; }),
         before.end());
 #endif
-    EXPECT_TRUE(before.empty()) << c.what << ": nothing has a name before the close";
+    const std::vector<std::string> left =
+        *c.beside ? std::vector<std::string>{c.beside} : std::vector<std::string>{};
+    EXPECT_TRUE(before == left || before == std::vector<std::string>{"sub"})
+        << c.what << ": nothing has a name before the close";
     CDatabase db;
     bool ok = db.open(c.source, CDatabase::eOpenWrite);
     if (ok && c.key) ok = db.store(c.key, "v", 1);
     ok = db.close() && ok;
-    clearFaults();
     EXPECT_EQ(ok, c.named) << c.what << ": " << db.lastError();
     if (c.named) {
       Records expected = std::string(c.source) == "empty.db" ? Records{} : kSource;
       if (c.key) expected[c.key] = "v";
       EXPECT_EQ(testutil::readDatabase(work / c.source), expected) << c.what;
     }
-    EXPECT_EQ(filesIn(work.path()),
-              c.named ? std::vector<std::string>{c.source} : std::vector<std::string>{})
-        << c.what;
+    EXPECT_EQ(filesIn(work.path()), c.named ? std::vector<std::string>{c.source} : left)
+        << c.what << ": no folder made for a copy that was dropped";
   }
 }
 
 #ifndef _WIN32
-TEST(PrivateCopyTest, AKilledRunLeavesTheNameAsItWasAndNothingBehind) {
+TEST(DatabaseCopyTest, AKilledRunLeavesTheNameAsItWasAndNothingBehind) {
   // Where the system offers no file without a name, the copy has a
-  // temporary one, which the next copy removes once its run has ended.
+  // temporary one, which the next copy made there removes once its run has
+  // ended.
   for (const bool unnamed : {true, false}) {
     CTempDir data, work;
     Records records;
@@ -130,9 +141,15 @@ TEST(PrivateCopyTest, AKilledRunLeavesTheNameAsItWasAndNothingBehind) {
     ASSERT_EQ(left.size(), unnamed ? 0u : 1u);
     EXPECT_TRUE(unnamed || left.front().rfind("x.db.partial-", 0) == 0) << left.front();
 
+    // A user's files of like names are not the tool's to remove.
+    const std::vector<std::string> users = {"x.db.partial-notes.txt",
+                                            "x.db.partial-0123456789abcdef"};
+    for (const std::string& name : users) testutil::writeFile(work / name, "mine");
+    CFaultScope faults;
+    if (!unnamed) faults.inject(eFault::kUnnamed);
     CDatabase db;
     ASSERT_TRUE(copy(*fs, "x.db") && db.open("x.db", CDatabase::eOpenWrite) && db.close());
-    EXPECT_EQ(filesIn(work.path()), std::vector<std::string>{"x.db"});
+    EXPECT_EQ(filesIn(work.path()), (std::vector<std::string>{"x.db", users[1], users[0]}));
     EXPECT_EQ(testutil::readDatabase(work / "x.db"), records);
   }
 }

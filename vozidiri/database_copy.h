@@ -1,0 +1,72 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "page_vfs.h"
+#include "platform.h"
+#include "stream.h"
+
+namespace rk {
+
+// A copy of a database that is to take a name in the folder a run writes,
+// and belongs to this run alone until then.
+//
+// A job that writes a database which only a data folder or a pack holds
+// writes a copy of it. The copy is made in a file that has no name yet
+// (platform::CUnpublishedFile), under the name's lock, and SQLite writes it
+// without a rollback journal, since nobody else can see it. When the write
+// session ends the file is flushed to disk once and takes the name. So:
+//  - a run that ends, normally or by a fatal error, leaves the copy under
+//    the name, holding everything it stored;
+//  - a write that failed may have damaged the copy, which then never takes
+//    the name, and neither does a copy that is not a record database;
+//  - a run that is killed leaves the name as it was and no file behind;
+//  - a name with a journal or WAL file beside it is never taken: SQLite
+//    would take that file for the copy's and roll it into the copy.
+class CDatabaseCopy {
+ public:
+  // A new, empty copy that is to take the name `path`, holding `lock` (the
+  // name's) until then, and creating the folders that `path` needs. Null
+  // when it cannot be made, or when a journal or WAL file lies beside
+  // `path`.
+  static std::unique_ptr<CDatabaseCopy> create(const std::string& path,
+                                               std::shared_ptr<platform::CNameLock> lock);
+  CDatabaseCopy(const CDatabaseCopy&) = delete;
+  CDatabaseCopy& operator=(const CDatabaseCopy&) = delete;
+  // Drops a copy that was not published, and the folders made for it.
+  ~CDatabaseCopy();
+
+  // The bytes SQLite reads and writes; they stay valid as long as the copy.
+  CPageSource& pages() { return pages_; }
+
+  // Fills the empty copy with the database as the snapshot `source`
+  // (openSnapshot) sees it: page by page through SQLite for a file read
+  // through its WAL, else the bytes of `sourceFile`, which must be the same
+  // file. False: a read or write failed.
+  [[nodiscard]] bool copyDatabase(sqlite3* source, std::FILE* sourceFile);
+  // Appends `count` bytes of `source` (all of it when negative). False: a
+  // read or write failed, or the source ended first.
+  [[nodiscard]] bool copyStream(CStream* source, int count);
+
+  // Flushes the copy to disk and gives it its name. False: it could not, or
+  // something took the name, or a journal or WAL file appeared beside it;
+  // the copy is then dropped. The name's lock is let go either way.
+  [[nodiscard]] bool publish();
+
+ private:
+  CDatabaseCopy(std::unique_ptr<platform::CUnpublishedFile> file, std::string path,
+                std::shared_ptr<platform::CNameLock> lock, std::vector<std::string> folders);
+  // A copy is read and written without a WAL file: its header must say so.
+  bool markRollbackMode();
+
+  std::unique_ptr<platform::CUnpublishedFile> file_;
+  CStreamPages pages_;
+  std::string path_;
+  std::shared_ptr<platform::CNameLock> lock_;
+  std::vector<std::string> folders_;  // made for the copy, the outermost first
+  bool published_ = false;
+};
+
+}  // namespace rk

@@ -1,0 +1,80 @@
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+
+#include "database_copy.h"
+#include "file_ptr.h"
+#include "platform.h"
+#include "sqlite_connection.h"
+
+namespace rk {
+
+// One text for the file at `path`, whatever the spelling: links and ".."
+// resolved as far as the path exists. Holdings are kept under it.
+std::string identityOf(const std::string& path);
+
+// What a run holds of the databases it reads and writes, each under its
+// file's identity: the one owner of the write path, reached through the
+// global file system (CFileSystem::primaryFolder().holdings()).
+//
+//  - A name's lock: runs that write the same name take turns; runs that
+//    write different names do not wait for each other.
+//  - A copy made for a name, waiting for the write session that takes it
+//    over (CDatabase::open in write mode) and then publishes it.
+//  - A write transaction begun early (CWriteLock), waiting for the same.
+//  - A read snapshot kept from one read session of a file to the next, so
+//    that a run reads each database in one state, and the file a copy was
+//    made from is the one the run compared.
+//
+// Everything is let go when the holdings end, with the file system, after
+// the job: snapshots end their read transactions, waiting copies are
+// dropped, begun writes roll back, and locks are released.
+class CHoldings {
+ public:
+  CHoldings() = default;
+  CHoldings(const CHoldings&) = delete;
+  CHoldings& operator=(const CHoldings&) = delete;
+  ~CHoldings();
+
+  // This run's hold on the lock of `identity`: shared by everything in the
+  // run that holds it, and released by the last. Null when another process
+  // held it longer than the wait.
+  std::shared_ptr<platform::CNameLock> lockName(const std::string& identity);
+
+  void keepCopy(const std::string& identity, std::unique_ptr<CDatabaseCopy> copy);
+  std::unique_ptr<CDatabaseCopy> takeCopy(const std::string& identity);
+
+  void keepWrite(const std::string& identity, ConnectionPtr db);
+  ConnectionPtr takeWrite(const std::string& identity);
+
+  // Marks the file as one this run writes. It keeps no snapshot from then
+  // on: its read lock would shut out the run's own commit.
+  void markWritten(const std::string& identity);
+  // Keeps the snapshot connection `db` (openSnapshot) for the next read of
+  // the file; drops it for a file this run writes.
+  void keepSnapshot(const std::string& identity, ConnectionPtr db);
+  ConnectionPtr takeSnapshot(const std::string& identity);
+
+  // The file at `path` open for reading its bytes, kept open until the
+  // holdings end: closing any descriptor of a file ends every lock the
+  // process holds on it (POSIX), a snapshot's included. Null when it does
+  // not open.
+  std::FILE* rawFile(const std::string& identity, const std::string& path);
+
+ private:
+  // In this order so that connections end before the raw file.
+  struct Held {
+    FilePtr file;
+    std::unique_ptr<CDatabaseCopy> copy;
+    ConnectionPtr write;
+    ConnectionPtr snapshot;
+    std::weak_ptr<platform::CNameLock> lock;
+    bool written = false;
+  };
+
+  std::map<std::string, Held> held_;
+};
+
+}  // namespace rk
