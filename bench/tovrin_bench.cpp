@@ -6,7 +6,12 @@
 //   -autopatch, copy out      vs  cp of the target out of the data folder,
 //                                 then sqldiff's INSERTs and UPDATEs piped
 //                                 into sqlite3 inside BEGIN/COMMIT on the copy
-//   -autopatch, in place      vs  the same pipeline on the run folder's target
+//   -autopatch, in place,     vs  the same pipeline on the run folder's target,
+//     peer diffs a twin           with sqldiff reading the data folder's
+//                                 untimed twin of it
+//   -autopatch, in place,     vs  what a user patching in place must do:
+//     peer diffs the target       sqldiff of the run folder's target into a
+//                                 file, then that applied to the same target
 //   script, empty database    vs  sqlite3 running the same records as INSERTs
 //                                 in one transaction into a fresh file
 //   script, copied database   vs  cp of the target, then sqlite3 running the
@@ -327,11 +332,17 @@ const std::vector<Job> kJobs = {
      "rm -f one.db one.db-journal",
      {"-autopatch", "../data", "one.db", "two.db"},
      "cp ../data/one.db one.db && " + kApplyTwinDiff},
-    {"-autopatch, in place",
+    {"-autopatch, in place, peer diffs a twin",
      true,
      "rm -f one.db-journal && cp ../data/one.db one.db",
      {"-autopatch", "../data", "one.db", "two.db"},
      kApplyTwinDiff},
+    // The same tovrin command as the row before: only the peer differs.
+    {"-autopatch, in place, peer diffs the target",
+     true,
+     "rm -f one.db-journal diff.sql && cp ../data/one.db one.db",
+     {"-autopatch", "../data", "one.db", "two.db"},
+     "sqldiff --primarykey one.db ../data/two.db >diff.sql && grep -v '^DELETE' diff.sql" + kApply},
     {"script, empty database",
      false,
      "rm -f script.db script.db-journal && : >script.db",
