@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Builds tovrin for speed and times its jobs against the standard SQLite tools
 # on N records (default 1,000,000) and on N/10, RUNS timed runs each (default
-# 5), on databases made by tovrin's library and by the sqlite3 shell:
+# 5), on databases made by tovrin's library and by the sqlite3 shell, on all
+# CPUs and with both sides pinned to CPU 0 (as by taskset -c 0), and prints
+# markdown tables of wall and CPU seconds:
 #   bash bench/run.sh [N [RUNS]]
 # Installs what is missing (sqldiff comes in sqlite3-tools). Needs about
 # 5 GB of free disk under build-bench/ at the default N, for one N at a time,
-# and takes 10 to 15 minutes on two cores.
+# and takes about 25 to 35 minutes on two cores.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/install_packages.sh

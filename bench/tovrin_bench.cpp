@@ -6,24 +6,35 @@
 //   -autopatch, copy out      vs  cp of the target out of the data folder,
 //                                 then sqldiff's INSERTs and UPDATEs piped
 //                                 into sqlite3 inside BEGIN/COMMIT on the copy
-//   -autopatch, in place      vs  the same pipeline on the run folder's target
+//   -autopatch, in place,     vs  the same pipeline on the run folder's target,
+//     peer diffs a twin           with sqldiff reading the data folder's
+//                                 untimed twin of it
+//   -autopatch, in place,     vs  what a user patching in place must do:
+//     peer diffs the target       sqldiff of the run folder's target into a
+//                                 file, then that applied to the same target
 //   script, empty database    vs  sqlite3 running the same records as INSERTs
 //                                 in one transaction into a fresh file
 //   script, copied database   vs  cp of the target, then sqlite3 running the
 //                                 same records as INSERT OR REPLACE statements
 // The peers never delete, as -autopatch does not: sqldiff's DELETEs are
-// filtered out. Each job runs RUNS times after a warm-up, tovrin and its peer
-// alternating, each run after an untimed setup and sync; the table shows the
-// spread. tovrin runs with no shell in between, so that its private memory
-// (not the pages of a database file it maps, which are the page cache's) can
-// be sampled while it runs; ru_maxrss is kept for both sides. Then the same
-// at N/10, and the growth from N/10 to N.
+// filtered out. Each job runs on all the CPUs this may use, and then with both
+// sides pinned to CPU 0 as `taskset -c 0` pins tovrin and the peer's whole
+// pipeline: one core is what a run gets among many jobs side by side. At
+// each setting, RUNS timed runs after a warm-up,
+// tovrin and its peer alternating, each run after an untimed setup and sync;
+// the table shows the spread of wall and CPU seconds (user + sys, of the
+// process and the children it waited for). tovrin runs with no shell in
+// between, so that its private memory (not the pages of a database file it
+// maps, which are the page cache's) can be sampled while it runs; ru_maxrss is
+// kept for both sides. Then the same at N/10, and the growth from N/10 to N.
+// The tables are markdown, to paste into the README.
 //
 //   tovrin_bench TOVRIN_BINARY WORK_FOLDER [N [RUNS]]
 //   tovrin_bench --make FOLDER N     only makes the data, to try things by hand
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -75,15 +86,20 @@ double privateMiB(int fd) {
 
 struct Measure {
   double seconds = 0;
+  double cpuSeconds = 0;  // user + sys, of the process and the children it waited for
   double privateMiB = 0;  // sampled, for a program run directly
   double peakMiB = 0;     // ru_maxrss of the largest process
 };
 
+double seconds(const timeval& time) { return time.tv_sec + time.tv_usec / 1e6; }
+
 // Runs `argv` in `folder` and waits for it; ends the benchmark if it fails.
 // `direct`: argv is the program itself, not a shell, so the child's pid is
 // its own: its standard input and output are /dev/null and its private
-// memory is sampled every few milliseconds while it runs.
-Measure run(const std::vector<std::string>& argv, const fs::path& folder, bool direct) {
+// memory is sampled every few milliseconds while it runs. `oneCore`: the
+// child and all it starts run on CPU 0 alone.
+Measure run(const std::vector<std::string>& argv, const fs::path& folder, bool direct,
+            bool oneCore) {
   std::vector<char*> args;
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
@@ -95,6 +111,12 @@ Measure run(const std::vector<std::string>& argv, const fs::path& folder, bool d
     const int null = open("/dev/null", O_RDWR);
     if (chdir(folder.c_str()) != 0 || null < 0) _exit(127);
     if (direct && (dup2(null, STDIN_FILENO) < 0 || dup2(null, STDOUT_FILENO) < 0)) _exit(127);
+    if (oneCore) {  // what `taskset -c 0` does: the affinity is inherited across fork and exec
+      cpu_set_t cpus;
+      CPU_ZERO(&cpus);
+      CPU_SET(0, &cpus);
+      if (sched_setaffinity(0, sizeof cpus, &cpus) != 0) _exit(127);
+    }
     execv(args[0], args.data());
     _exit(127);
   }
@@ -126,12 +148,13 @@ Measure run(const std::vector<std::string>& argv, const fs::path& folder, bool d
     std::exit(1);
   }
   m.seconds = secondsSince(start);
+  m.cpuSeconds = seconds(usage.ru_utime) + seconds(usage.ru_stime);
   m.peakMiB = usage.ru_maxrss / 1024.0;
   return m;
 }
 
-Measure shell(const std::string& command, const fs::path& folder) {
-  return run({"/bin/sh", "-c", command}, folder, false);
+Measure shell(const std::string& command, const fs::path& folder, bool oneCore = false) {
+  return run({"/bin/sh", "-c", command}, folder, false, oneCore);
 }
 
 std::string key(int i) {
@@ -281,11 +304,12 @@ int pageSize(const fs::path& path) {
   return size == 1 ? 65536 : size;
 }
 
-// sqldiff reads the data folder's target, not the run folder's that sqlite3
-// writes at the same time, which would deadlock them over its lock.
-const std::string kApplyDiff =
-    "sqldiff --primarykey ../data/one.db ../data/two.db | grep -v '^DELETE' | "
-    "(echo 'BEGIN;'; cat; echo 'COMMIT;') | sqlite3 one.db";
+// Runs the SQL piped into it on the run folder's one.db in one transaction.
+const std::string kApply = " | (echo 'BEGIN;'; cat; echo 'COMMIT;') | sqlite3 one.db";
+// sqldiff reads the data folder's twin of the target, not the run folder's
+// that sqlite3 writes at the same time, which would deadlock them over its lock.
+const std::string kApplyTwinDiff =
+    "sqldiff --primarykey ../data/one.db ../data/two.db | grep -v '^DELETE'" + kApply;
 
 struct Job {
   const char* name;
@@ -307,12 +331,18 @@ const std::vector<Job> kJobs = {
      true,
      "rm -f one.db one.db-journal",
      {"-autopatch", "../data", "one.db", "two.db"},
-     "cp ../data/one.db one.db && " + kApplyDiff},
-    {"-autopatch, in place",
+     "cp ../data/one.db one.db && " + kApplyTwinDiff},
+    {"-autopatch, in place, peer diffs a twin",
      true,
      "rm -f one.db-journal && cp ../data/one.db one.db",
      {"-autopatch", "../data", "one.db", "two.db"},
-     kApplyDiff},
+     kApplyTwinDiff},
+    // The same tovrin command as the row before: only the peer differs.
+    {"-autopatch, in place, peer diffs the target",
+     true,
+     "rm -f one.db-journal diff.sql && cp ../data/one.db one.db",
+     {"-autopatch", "../data", "one.db", "two.db"},
+     "sqldiff --primarykey one.db ../data/two.db >diff.sql && grep -v '^DELETE' diff.sql" + kApply},
     {"script, empty database",
      false,
      "rm -f script.db script.db-journal && : >script.db",
@@ -336,13 +366,17 @@ Spread spread(std::vector<double> values) {
   return {values.front(), median, values.back()};
 }
 
+// One job on one layout at one core setting; [0] is tovrin, [1] its peer.
 struct Row {
   std::string job, layout;
-  Spread tovrin, peer;
-  double tovrinPrivateMiB = 0, tovrinPeakMiB = 0, peerPeakMiB = 0;
+  int cores = 0;
+  Spread wall[2], cpu[2];
+  double tovrinPrivateMiB = 0, peakMiB[2] = {};
 };
 
-std::vector<Row> measure(const std::string& binary, const fs::path& folder, int n, int runs) {
+// `cores`: how many CPUs the unpinned runs may use.
+std::vector<Row> measure(const std::string& binary, const fs::path& folder, int n, int runs,
+                         int cores) {
   std::fprintf(stderr, "Making %d records in %s...\n", n, folder.c_str());
   const auto start = std::chrono::steady_clock::now();
   // In a child: a process keeps its peak memory across fork and exec, so
@@ -360,29 +394,37 @@ std::vector<Row> measure(const std::string& binary, const fs::path& folder, int 
   for (const Job& job : kJobs) {
     for (const char* layout : kLayouts) {
       const fs::path where = folder / layout / "run";
-      Row row;
-      row.job = job.name;
-      row.layout = job.readsData
-                       ? layout + (" " + std::to_string(pageSize(where / "../data/one.db")))
-                       : "new file";
-      std::fprintf(stderr, "Timing %s, %s...\n", row.job.c_str(), row.layout.c_str());
       std::vector<std::string> tovrin = {binary};
       tovrin.insert(tovrin.end(), job.tovrin.begin(), job.tovrin.end());
-      std::vector<double> times[2];
-      for (int i = 0; i <= runs; ++i) {  // run 0 is the warm-up
-        for (int side = 0; side < 2; ++side) {
-          shell(job.setup + " && sync", where);
-          const Measure m = side == 0 ? run(tovrin, where, true) : shell(job.peer, where);
-          if (i == 0) continue;
-          times[side].push_back(m.seconds);
-          double& peak = side == 0 ? row.tovrinPeakMiB : row.peerPeakMiB;
-          peak = std::max(peak, m.peakMiB);
-          row.tovrinPrivateMiB = std::max(row.tovrinPrivateMiB, m.privateMiB);
+      const std::string shownLayout =
+          job.readsData ? layout + (" " + std::to_string(pageSize(where / "../data/one.db")))
+                        : "new file";
+      for (const bool oneCore : {false, true}) {
+        Row row;
+        row.job = job.name;
+        row.layout = shownLayout;
+        row.cores = oneCore ? 1 : cores;
+        std::fprintf(stderr, "Timing %s, %s, cores: %d...\n", row.job.c_str(), row.layout.c_str(),
+                     row.cores);
+        std::vector<double> wall[2], cpu[2];
+        for (int i = 0; i <= runs; ++i) {  // run 0 is the warm-up
+          for (int side = 0; side < 2; ++side) {
+            shell(job.setup + " && sync", where);
+            const Measure m =
+                side == 0 ? run(tovrin, where, true, oneCore) : shell(job.peer, where, oneCore);
+            if (i == 0) continue;
+            wall[side].push_back(m.seconds);
+            cpu[side].push_back(m.cpuSeconds);
+            row.peakMiB[side] = std::max(row.peakMiB[side], m.peakMiB);
+            row.tovrinPrivateMiB = std::max(row.tovrinPrivateMiB, m.privateMiB);
+          }
         }
+        for (int side = 0; side < 2; ++side) {
+          row.wall[side] = spread(wall[side]);
+          row.cpu[side] = spread(cpu[side]);
+        }
+        rows.push_back(row);
       }
-      row.tovrin = spread(times[0]);
-      row.peer = spread(times[1]);
-      rows.push_back(row);
       if (!job.readsData) break;
     }
   }
@@ -397,19 +439,25 @@ std::string grouped(int n) {
   return text;
 }
 
+std::string shown(const Spread& s) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.3f / %.3f / %.3f", s.min, s.median, s.max);
+  return text;
+}
+
 void printTable(int n, const std::vector<Row>& rows) {
   std::printf(
-      "| job, N = %s | layout | tovrin s (min / median / max) | peer s (min / median / max) | "
-      "ratio | tovrin peak private | tovrin peak RSS | peer peak RSS |\n",
+      "| job, N = %s | layout | cores | tovrin wall s | peer wall s | wall ratio | tovrin CPU s | "
+      "peer CPU s | CPU ratio | tovrin peak private | tovrin peak RSS | peer peak RSS |\n",
       grouped(n).c_str());
-  std::printf("|---|---|---|---|---|---|---|---|\n");
+  std::printf("|---|---|---|---|---|---|---|---|---|---|---|---|\n");
   for (const Row& r : rows) {
     std::printf(
-        "| %s | %s | %.3f / %.3f / %.3f | %.3f / %.3f / %.3f | %.2f | %.1f MiB | %.1f MiB | "
-        "%.1f MiB |\n",
-        r.job.c_str(), r.layout.c_str(), r.tovrin.min, r.tovrin.median, r.tovrin.max, r.peer.min,
-        r.peer.median, r.peer.max, r.tovrin.median / r.peer.median, r.tovrinPrivateMiB,
-        r.tovrinPeakMiB, r.peerPeakMiB);
+        "| %s | %s | %d | %s | %s | %.2f | %s | %s | %.2f | %.1f MiB | %.1f MiB | %.1f MiB |\n",
+        r.job.c_str(), r.layout.c_str(), r.cores, shown(r.wall[0]).c_str(),
+        shown(r.wall[1]).c_str(), r.wall[0].median / r.wall[1].median, shown(r.cpu[0]).c_str(),
+        shown(r.cpu[1]).c_str(), r.cpu[0].median / r.cpu[1].median, r.tovrinPrivateMiB,
+        r.peakMiB[0], r.peakMiB[1]);
   }
   std::printf("\n");
 }
@@ -440,23 +488,32 @@ int main(int argc, char** argv) {
   const fs::path folder = fs::absolute(argv[2]);
   const int n = argc > 3 ? std::atoi(argv[3]) : 1000000;
   const int runs = argc > 4 ? std::max(1, std::atoi(argv[4])) : 5;
-  const std::vector<Row> big = measure(binary, folder / "n", n, runs);
-  const std::vector<Row> small = measure(binary, folder / "n10", n / 10, runs);
+  cpu_set_t allowed;
+  if (sched_getaffinity(0, sizeof allowed, &allowed) != 0 || !CPU_ISSET(0, &allowed)) {
+    std::fprintf(stderr, "the one-core runs need CPU 0, which this process may not use\n");
+    return 1;
+  }
+  const int cores = CPU_COUNT(&allowed);
+  const std::vector<Row> big = measure(binary, folder / "n", n, runs, cores);
+  const std::vector<Row> small = measure(binary, folder / "n10", n / 10, runs, cores);
 
   std::printf(
-      "%d timed runs after a warm-up, tovrin and its peer alternating; ratio of the medians "
-      "(tovrin / peer).\nLayout: who made the data folder's databases, and the page size of "
-      "one.db (\"tool\": tovrin's library, \"shell\": the sqlite3 shell).\ntovrin peak "
-      "private: largest RssAnon + RssShmem, sampled every %d ms (mapped file pages do not "
-      "count; the aim is below 64 MiB); peak RSS: ru_maxrss of the largest process.\n\n",
+      "%d timed runs after a warm-up, tovrin and its peer alternating. Seconds as min / median "
+      "/ max; the ratios are of the medians (tovrin / peer).\nLayout: who made the data "
+      "folder's databases, and the page size of one.db (\"tool\": tovrin's library, \"shell\": "
+      "the sqlite3 shell). Cores: 1 is both sides pinned to CPU 0, as by taskset -c 0.\nCPU s: "
+      "user + sys, of the process and the children it waited for.\ntovrin peak private: "
+      "largest RssAnon + RssShmem, sampled every %d ms (mapped file pages do not count; the aim "
+      "is below 64 MiB); peak RSS: ru_maxrss of the largest process.\n\n",
       runs, kSampleMilliseconds);
   printTable(n, big);
   printTable(n / 10, small);
-  std::printf("tovrin's median time at N over its median at N/10 (the aim is at most 11 x):\n\n");
-  std::printf("| job | layout | growth from N/10 to N |\n|---|---|---|\n");
+  std::printf("tovrin's median at N over its median at N/10 (the aim is at most 11 x):\n\n");
+  std::printf("| job | layout | cores | wall growth | CPU growth |\n|---|---|---|---|---|\n");
   for (size_t j = 0; j < big.size(); ++j) {
-    std::printf("| %s | %s | %.1f x |\n", big[j].job.c_str(), big[j].layout.c_str(),
-                big[j].tovrin.median / small[j].tovrin.median);
+    const Row &b = big[j], &s = small[j];
+    std::printf("| %s | %s | %d | %.1f x | %.1f x |\n", b.job.c_str(), b.layout.c_str(), b.cores,
+                b.wall[0].median / s.wall[0].median, b.cpu[0].median / s.cpu[0].median);
   }
   return 0;
 }
