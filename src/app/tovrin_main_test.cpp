@@ -1,6 +1,7 @@
 // End-to-end checks of the command line and of what every job does when its
 // databases are damaged or its writes fail.
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,17 @@ TEST(CommandLineTest, WrongArgumentsGiveTheirMessages) {
       {{"-diff", std::string(3000, 'n'), "b.db"}, "Could not open " + std::string(1008, 'n')},
   };
   for (const FatalRun& run : cases) expectFatal(run, dir.path());
+}
+
+TEST(CommandLineTest, TheMessageReachesStandardErrorWhenTheErrorFileCannotBeWritten) {
+  const CTempDir dir;
+  // A folder that holds a file stands where the error file would be.
+  std::filesystem::create_directory(dir / "tovrin.error");
+  writeFile(dir / "tovrin.error/kept", "");
+  const testutil::RunResult run = testutil::runTovrin({"-diff"}, dir.path());
+  EXPECT_EQ(run.exitStatus, 1);
+  EXPECT_EQ(run.err, "Tovrin has reported an error: You must specify two files to -diff\n");
+  EXPECT_TRUE(testutil::fileExists(dir / "tovrin.error/kept"));
 }
 
 TEST(ReliabilityTest, DamagedDatabasesAndFailedWritesFailEveryJob) {
