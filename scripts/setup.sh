@@ -183,5 +183,11 @@ grep -q "apt-get install sqlite3" <<<"$said" && grep -q "apt-get install zip" <<
   { echo "The example in a temporary folder left no results." >&2; exit 1; }
 [ "$(ls "$root/usr/bin")" = tovrin ] || { echo "The example wrote beside the binary." >&2; exit 1; }
 
+# At a terminal (script gives it one) a failure is shown in a box that waits
+# for Enter; the unit tests check the line on standard error elsewhere.
+boxed=$(cd "$root/try" && echo | script -qec "'$root/usr/bin/tovrin' -diff" /dev/null || true)
+grep -q '^| You must specify two files to -diff |' <<<"$boxed" && grep -q '(press Enter)' <<<"$boxed" ||
+  { echo "No box at a terminal: '$boxed'" >&2; exit 1; }
+
 bash scripts/windows.sh
 echo "All tests passed."
