@@ -33,7 +33,7 @@ class CCapture {
   CCapture(const CCapture&) = delete;
   CCapture& operator=(const CCapture&) = delete;
   ~CCapture() {
-    if (file_) finish();
+    if (saved_ >= 0) finish();
   }
 
   // Gives the descriptor back and returns all that was written to it.
@@ -41,6 +41,7 @@ class CCapture {
     std::fflush(stream_);
     dup2(saved_, fileno(stream_));
     close(saved_);
+    saved_ = -1;
     std::string text;
     if (!file_) return text;
     std::rewind(file_);
