@@ -14,11 +14,12 @@ source scripts/install_packages.sh
 windows_packages=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 libz-mingw-w64-dev wine64 make
                   libgtest-dev tcl dpkg-dev)
 mode=${1:-}
+# dpkg-dev and file: Debian's hardening flags, and what `cpack -G DEB` uses.
 case "$mode" in
-  example) install_packages "${build_packages[@]}" ;;
+  example) install_packages "${build_packages[@]}" dpkg-dev file ;;
   test)
     install_packages "${build_packages[@]}" libgtest-dev clang libclang-rt-14-dev clang-format git \
-      dpkg-dev file mandoc lintian "${windows_packages[@]}"
+      dpkg-dev file mandoc lintian unzip "${windows_packages[@]}"
     ;;
   windows)
     install_packages "${build_packages[@]}" "${windows_packages[@]}"
@@ -34,18 +35,23 @@ build() {  # folder, then CMake arguments
   ninja -C "$dir"
 }
 
+# Builds that may be packaged take Debian's hardening flags (fortified
+# functions, stack protector, read-only relocations bound at start).
+buildflags() { DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get "$1"; }
+
 if [ "$mode" = example ]; then
   build build-example -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=g++ -DTOVRIN_TESTS=OFF \
-    -DTOVRIN_WERROR=OFF -DTOVRIN_SANITIZE=OFF -DTOVRIN_FUZZ=OFF
-  bash examples/run_example.sh build-example/tovrin
+    -DTOVRIN_WERROR=OFF -DTOVRIN_SANITIZE=OFF -DTOVRIN_FUZZ=OFF \
+    -DCMAKE_CXX_FLAGS="$(buildflags CPPFLAGS) $(buildflags CXXFLAGS)" \
+    -DCMAKE_EXE_LINKER_FLAGS="$(buildflags LDFLAGS)"
+  rm -rf build-example/example
+  bash examples/run_example.sh build-example/tovrin build-example/example
   exit 0
 fi
 
 # Every test, twice: g++ with warnings as errors, then clang with the address
 # and undefined-behaviour sanitizers, which also builds the fuzz targets.
-# The first build is the one packaged, so it takes Debian's hardening flags
-# (fortified functions, stack protector, read-only relocations bound at start).
-buildflags() { DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get "$1"; }
+# The first build is the one packaged.
 build build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=g++ -DTOVRIN_TESTS=ON \
   -DTOVRIN_WERROR=ON -DTOVRIN_SANITIZE=OFF -DTOVRIN_FUZZ=OFF \
   -DCMAKE_CXX_FLAGS="$(buildflags CPPFLAGS) $(buildflags CXXFLAGS)" \
@@ -78,6 +84,32 @@ done
 
 git ls-files '*.h' '*.cpp' | xargs clang-format --dry-run --Werror
 
+# Every table of the README renders as one table: it stands apart from the
+# text around it, its second line is the |---| line, and every row has the
+# header's number of cells (`\|` is a pipe inside a cell). A row cut off by
+# a paragraph would render as stray text.
+awk '
+  function fail(why) { printf "README.md:%d: %s\n", NR, why >"/dev/stderr"; failed = 1 }
+  function cells(line) { gsub(/\\\|/, "", line); return gsub(/\|/, "", line) - 1 }
+  /^\|/ {
+    if (!rows) {
+      if (previous != "") fail("a table must follow a blank line")
+      columns = cells($0)
+    } else if (cells($0) != columns) {
+      fail("a row of " cells($0) " cells in a table of " columns)
+    }
+    if (++rows == 2 && $0 !~ /^\|( *:?-+:? *\|)+$/) fail("a table'\''s second line must be |---|")
+    previous = $0
+    next
+  }
+  {
+    if (rows == 1) fail("a table needs a |---| line")
+    if (rows && $0 != "") fail("a table must be followed by a blank line")
+    rows = 0
+    previous = $0
+  }
+  END { exit failed }' README.md
+
 # The Debian package holds the binary, the manual page (lint-clean above
 # style level), the completion, the copyright and the changelog, and what it
 # installs runs the example.
@@ -105,14 +137,57 @@ if ! report=$(lintian --fail-on error,warning,info --display-info "$deb" 2>&1); 
   echo "lintian found fault with $deb." >&2
   exit 1
 fi
-# The completion offers databases, and folders on the way, after -diff.
-mkdir "$root/try" "$root/try/sub"
-touch "$root/try/a.db" "$root/try/notes.txt"
-completed=$(cd "$root/try" && bash -c 'source "$0"; COMP_WORDS=(tovrin -diff ""); COMP_CWORD=2
-  _tovrin 2>/dev/null; printf "%s " "${COMPREPLY[@]}"' \
-  "$root/usr/share/bash-completion/completions/tovrin")
-[ "$completed" = "sub a.db " ] || { echo "Completion after -diff: '$completed'" >&2; exit 1; }
-bash examples/run_example.sh "$root/usr/bin/tovrin" >/dev/null
+[ "$("$root/usr/bin/tovrin" --version)" = "tovrin $(dpkg-deb -f "$deb" Version)" ] ||
+  { echo "tovrin --version does not give the package's version." >&2; exit 1; }
+
+# A PATH without the tools the package only suggests, sqlite3 and zip, nor
+# unzip, which the completion uses where it is installed.
+hidden=$root/hidden-path
+mkdir "$hidden"
+for tool in /usr/bin/*; do
+  case ${tool##*/} in sqlite3 | zip | unzip) ;; *) ln -s "$tool" "$hidden/" ;; esac
+done
+
+# The completion offers what tovrin would find: files and folders, and the
+# entries of the packs (folders for those further down), in the current
+# folder, and after -autopatch in the data folder too.
+mkdir -p "$root/try/sub" "$root/try/data/deep" "$root/pack/levels"
+touch "$root/try/a.db" "$root/try/notes.txt" "$root/try/data/old.db" "$root/pack/new.db" \
+  "$root/pack/levels/n.db" "$root/pack/packed.db"
+(cd "$root/pack" && zip -qr ../try/data/base.zq new.db levels && zip -q ../try/here.zq packed.db)
+completion=$root/usr/share/bash-completion/completions/tovrin
+expect_completion() {  # what is offered, then the words of the command line
+  local expected=$1 offered
+  shift
+  offered=$(cd "$root/try" && bash -c 'source "$0"; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1))
+    _tovrin 2>/dev/null; printf "%s " "${COMPREPLY[@]}"' "$completion" "$@")
+  [ "$offered" = "$expected " ] || { echo "Completion of '$*': '$offered'" >&2; exit 1; }
+}
+expect_completion "-diff -autopatch --help --version a.db data/ here.zq notes.txt sub/" tovrin ""
+expect_completion "a.db data/ here.zq notes.txt packed.db sub/" tovrin -diff ""
+expect_completion "a.db base.zq data/ deep/ here.zq levels/ new.db notes.txt old.db packed.db sub/" \
+  tovrin -autopatch data a.db ""
+expect_completion "levels/n.db" tovrin -autopatch data levels/
+expect_completion "data sub" tovrin patch.txt ""
+PATH=$hidden expect_completion "a.db data/ here.zq notes.txt sub/" tovrin -diff ""
+
+# The installed example runs in the folder it is given, or in a new one it
+# names, with the suggested tools and without them; never beside the binary.
+example=$root/usr/share/doc/tovrin/examples/run_example.sh
+bash "$example" "$root/usr/bin/tovrin" "$root/example" >/dev/null
+[ -f "$root/example/patched/new.db" ] || { echo "The example left no results." >&2; exit 1; }
+said=$(TMPDIR=$root PATH=$root/usr/bin:$hidden bash "$example")
+grep -q "apt-get install sqlite3" <<<"$said" && grep -q "apt-get install zip" <<<"$said" ||
+  { echo "Without sqlite3 and zip, the example does not say how to get them." >&2; exit 1; }
+[ -f "$(tail -n 1 <<<"$said" | sed -n 's/^The results are in \(.*\)\.$/\1/p')/patched/new.db" ] ||
+  { echo "The example in a temporary folder left no results." >&2; exit 1; }
+[ "$(ls "$root/usr/bin")" = tovrin ] || { echo "The example wrote beside the binary." >&2; exit 1; }
+
+# At a terminal (script gives it one) a failure is shown in a box that waits
+# for Enter; the unit tests check the line on standard error elsewhere.
+boxed=$(cd "$root/try" && echo | script -qec "'$root/usr/bin/tovrin' -diff" /dev/null || true)
+grep -q '^| You must specify two files to -diff |' <<<"$boxed" && grep -q '(press Enter)' <<<"$boxed" ||
+  { echo "No box at a terminal: '$boxed'" >&2; exit 1; }
 
 bash scripts/windows.sh
 echo "All tests passed."

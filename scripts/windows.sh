@@ -81,13 +81,14 @@ cmp doc/copyright "$out"/unzipped/tovrin-*-win64/COPYRIGHT.txt
 
 # The example under Wine prints what it prints on Linux, but for CR LF line
 # ends, and leaves the same databases.
-linux=$out/linux-tovrin
 cmake -S . -B "$out/linux" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=g++ \
   -DTOVRIN_TESTS=OFF -DTOVRIN_WERROR=OFF -DTOVRIN_SANITIZE=OFF -DTOVRIN_FUZZ=OFF >/dev/null
 ninja -C "$out/linux" tovrin >/dev/null
-bash examples/run_example.sh "$out/linux/tovrin" | sed "s|$out/linux|HERE|" >"$out/example-linux.txt"
-TOVRIN_EMULATOR=/usr/lib/wine/wine64 bash examples/run_example.sh "$out/build/tovrin.exe" |
-  tr -d '\r' | sed "s|$out/build|HERE|" >"$out/example-windows.txt"
+rm -rf "$out/linux/example" "$out/build/example"
+bash examples/run_example.sh "$out/linux/tovrin" "$out/linux/example" | sed "s|$out/linux|HERE|" \
+  >"$out/example-linux.txt"
+TOVRIN_EMULATOR=/usr/lib/wine/wine64 bash examples/run_example.sh "$out/build/tovrin.exe" \
+  "$out/build/example" | tr -d '\r' | sed "s|$out/build|HERE|" >"$out/example-windows.txt"
 diff -u "$out/example-linux.txt" "$out/example-windows.txt"
 for db in old.db patched/new.db; do
   diff <(sqlite3 "$out/linux/example/$db" .dump) <(sqlite3 "$out/build/example/$db" .dump)

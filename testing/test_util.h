@@ -133,7 +133,8 @@ struct FatalRun {
   std::string key = "";
 };
 // Runs `run` in `cwd` and checks that it ends with exit status 1, its message
-// in the error file, its output and nothing on standard error; what it left
+// in the error file, its output, and on standard error only the line
+// "Tovrin has reported an error: <message>\n"; what it left
 // in the databases is the caller's to check. It runs in this process unless
 // it needs one of its own: for a limit on the size of the files it writes
 // (not negative), or for standard output sent to `outPath`.

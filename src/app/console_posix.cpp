@@ -24,12 +24,19 @@ std::vector<std::string> linesOf(const std::string& text) {
 void prepareProcess() { std::signal(SIGXFSZ, SIG_IGN); }
 
 // A console has no windowing service, so the box is drawn on the controlling
-// terminal. Without a person at standard input (pipelines, tests, CI) nothing
-// is drawn and nothing waits: the error file and exit status carry the error.
+// terminal when a person is at it: standard input and standard error are both
+// terminals. Otherwise (pipelines, CI, tests) the message is one line on
+// standard error, where logs and wrappers look for it, and nothing waits.
 void showErrorBox(const std::string& title, const std::string& message) {
-  if (!isatty(STDIN_FILENO)) return;
-  rk::FilePtr tty(std::fopen("/dev/tty", "r+"));
-  if (!tty) return;
+  rk::FilePtr tty(isatty(STDIN_FILENO) && isatty(STDERR_FILENO) ? std::fopen("/dev/tty", "r+")
+                                                                : nullptr);
+  if (!tty) {
+    // One write, so that the line is not torn apart by other writers.
+    const std::string line = title + ": " + message + "\n";
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    std::fflush(stderr);
+    return;
+  }
 
   std::vector<std::string> body = linesOf(message);
   const std::string ok = "[ OK ]  (press Enter)";

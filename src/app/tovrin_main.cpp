@@ -1,5 +1,6 @@
 #include "app/tovrin_main.h"
 
+#include <cstring>
 #include <exception>
 #include <optional>
 #include <string>
@@ -16,6 +17,27 @@
 namespace {
 
 constexpr const char* kPackExtension = ".zq";
+
+constexpr const char* kUsage =
+    "Usage: tovrin SCRIPT DATADIR\n"
+    "         carry out the patch script SCRIPT, which writes record databases\n"
+    "       tovrin -diff FILE1 FILE2\n"
+    "         compare two databases key by key and print what differs\n"
+    "       tovrin -autopatch DATADIR OLDFILE NEWFILE\n"
+    "         bring OLDFILE up to date from NEWFILE: add new keys, overwrite changed\n"
+    "       tovrin --help | -h | --version\n"
+    "         print this help, or the version\n"
+    "\n"
+    "Database names are looked up in the current folder and its .zq packs, then in\n"
+    "DATADIR and its packs; -diff looks only in the current folder and its packs.\n"
+    "Databases are written only in the current folder: one found elsewhere is\n"
+    "copied here first.\n"
+    "\n"
+    "A failed run writes its message to standard error (in a box that waits for\n"
+    "Enter when run at a terminal) and to the file tovrin.error in the current\n"
+    "folder, and ends with exit status 1.\n"
+    "\n"
+    "See man tovrin for the script format and every message.\n";
 
 void runJob(int argc, char** argv) {
   if (argc < 2) fatalError("You must specify a command or input file");
@@ -64,10 +86,27 @@ std::optional<std::string> failureOf(TAction action) {
   }
 }
 
+// Answers `--help`, `-h` and `--version` when one is the only argument: in
+// any other place they are script names, as every word there is. Returns the
+// exit status, or nothing when `argv` asks for a job.
+std::optional<int> answerOption(int argc, char** argv) {
+  if (argc != 2) return std::nullopt;
+  if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
+    printOutput("%s", kUsage);
+  } else if (std::strcmp(argv[1], "--version") == 0) {
+    printOutput("tovrin %s\n", TOVRIN_VERSION);
+  } else {
+    return std::nullopt;
+  }
+  // The error file is a failed job's; a lost answer shows in the status alone.
+  return failureOf(checkOutput) ? 1 : 0;
+}
+
 }  // namespace
 
 int tovrinMain(int argc, char** argv) {
   prepareProcess();
+  if (const std::optional<int> status = answerOption(argc, argv)) return *status;
   removeErrorReport();
   std::optional<std::string> message = failureOf([&] { runJob(argc, argv); });
   // Output is checked only now that the job's objects are gone: its databases

@@ -1,6 +1,8 @@
 // End-to-end checks of the command line and of what every job does when its
 // databases are damaged or its writes fail.
 
+#include <filesystem>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -30,6 +32,10 @@ TEST(CommandLineTest, WrongArgumentsGiveTheirMessages) {
       {{"-autopatch", "data", "old.db"}, autopatch},
       {{"-autopatch", "data", "old.db", "new.db", "more"}, autopatch},
       {{"script.txt"}, "You must specify a source data directory"},
+      // --help and --version are answered only as the one argument.
+      {{"--HELP"}, "You must specify a source data directory"},
+      {{"--help", "data"}, "Could not open file --help"},
+      {{"-h", "data", "--version"}, "Could not open file -h"},
       // Anything else names a script: commands are matched exactly.
       {{"-DIFF", "a.db", "b.db"}, "Could not open file -DIFF"},
       {{"missing.txt", "data", "ignored"}, "Could not open file missing.txt"},
@@ -39,6 +45,39 @@ TEST(CommandLineTest, WrongArgumentsGiveTheirMessages) {
       {{"-diff", std::string(3000, 'n'), "b.db"}, "Could not open " + std::string(1008, 'n')},
   };
   for (const FatalRun& run : cases) expectFatal(run, dir.path());
+}
+
+TEST(CommandLineTest, HelpAndVersionAnswerAndLeaveTheErrorFileAlone) {
+  const CTempDir dir;
+  writeFile(dir / "tovrin.error", "an earlier run's");
+  const std::string usage = R"(Usage: tovrin SCRIPT DATADIR\n[\s\S]*\nSee man tovrin[\s\S]*)";
+  const struct {
+    std::vector<std::string> args;
+    std::string outPattern;
+  } cases[] = {
+      {{"--help"}, usage},
+      {{"-h"}, usage},
+      {{"--version"}, "tovrin [0-9]+\\.[0-9]+\\.[0-9]+\n"},
+  };
+  for (const auto& run : cases) {
+    SCOPED_TRACE(run.args[0]);
+    const testutil::RunResult result = testutil::runInProcess(run.args, dir.path());
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_TRUE(std::regex_match(result.out, std::regex(run.outPattern))) << result.out;
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.errorFile, "an earlier run's");
+  }
+}
+
+TEST(CommandLineTest, TheMessageReachesStandardErrorWhenTheErrorFileCannotBeWritten) {
+  const CTempDir dir;
+  // A folder that holds a file stands where the error file would be.
+  std::filesystem::create_directory(dir / "tovrin.error");
+  writeFile(dir / "tovrin.error/kept", "");
+  const testutil::RunResult run = testutil::runTovrin({"-diff"}, dir.path());
+  EXPECT_EQ(run.exitStatus, 1);
+  EXPECT_EQ(run.err, "Tovrin has reported an error: You must specify two files to -diff\n");
+  EXPECT_TRUE(testutil::fileExists(dir / "tovrin.error/kept"));
 }
 
 TEST(ReliabilityTest, DamagedDatabasesAndFailedWritesFailEveryJob) {
