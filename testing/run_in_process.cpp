@@ -86,7 +86,6 @@ RunResult runInProcess(const std::vector<std::string>& args, const std::string& 
     result.err = err.finish();
     result.out = out.finish();
   }
-  rk::clearFaults();
   collectErrorFile(result, ".");
   std::filesystem::current_path(previous);
   return result;
@@ -100,7 +99,8 @@ void expectFatal(const FatalRun& run, const std::string& cwd, long fileSizeLimit
     EXPECT_FALSE(run.fault) << "a fault is armed in this process only";
     result = runTovrin(run.args, cwd, fileSizeLimit, outPath);
   } else {
-    if (run.fault) rk::injectFault(*run.fault, run.nth, run.key);
+    const rk::CFaultScope faults;
+    if (run.fault) faults.inject(*run.fault, run.nth, run.key);
     result = runInProcess(run.args, cwd);
   }
   EXPECT_EQ(result.exitStatus, 1);

@@ -4,7 +4,10 @@
 #include <zip.h>
 
 #ifndef _WIN32
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <unistd.h>
 #endif
 
 #include <cstdlib>
@@ -263,6 +266,33 @@ std::vector<RunResult> runTovrinTogether(const std::vector<std::vector<std::stri
     collectErrorFile(results[i], cwd);
   }
   return results;
+}
+
+double peakMemoryMiB(const std::vector<std::string>& args, const std::string& cwd) {
+#ifdef _WIN32
+  (void)args, (void)cwd;
+  return -1;
+#else
+  std::vector<std::string> words{TOVRIN_BINARY};
+  words.insert(words.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  const pid_t child = fork();
+  if (child == 0) {
+    const int null = open("/dev/null", O_RDWR);
+    if (chdir(cwd.c_str()) != 0 || dup2(null, 0) < 0 || dup2(null, 1) < 0) _exit(127);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  rusage usage{};
+  if (child < 0 || wait4(child, &status, 0, &usage) != child || !WIFEXITED(status) ||
+      WEXITSTATUS(status) != 0) {
+    ADD_FAILURE() << "the run failed: " << status;
+  }
+  return usage.ru_maxrss / 1024.0;
+#endif
 }
 
 RunResult runTovrin(const std::vector<std::string>& args, const std::string& cwd,

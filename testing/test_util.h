@@ -114,12 +114,16 @@ std::vector<RunResult> runTovrinTogether(const std::vector<std::vector<std::stri
                                          const std::string& outPath = "");
 RunResult runTovrin(const std::vector<std::string>& args, const std::string& cwd,
                     long fileSizeLimit = -1, const std::string& outPath = "");
+// The peak resident memory, in MiB, of one run of the tovrin binary with
+// `args` in `cwd`, its standard output thrown away; -1 where the system does
+// not say (Windows).
+double peakMemoryMiB(const std::vector<std::string>& args, const std::string& cwd);
 // Fills in the error file that a run left in `cwd`.
 void collectErrorFile(RunResult& result, const std::string& cwd);
 
 // Runs the whole program in this process, as `tovrin args...` in `cwd` with a
 // fresh global file system and standard input from the null device, so that
-// a fault armed with rk::injectFault hits it; clears the faults afterwards.
+// a fault armed with an rk::CFaultScope hits it.
 // Only the tool's tests link it, and expectFatal.
 RunResult runInProcess(const std::vector<std::string>& args, const std::string& cwd);
 

@@ -29,10 +29,12 @@ constexpr char kCreate[] =
 constexpr char kWalk[] = "SELECT key, data FROM records ORDER BY key";
 constexpr char kExists[] = "SELECT key FROM records WHERE key >= ?1 ORDER BY key";
 constexpr char kFetch[] = "SELECT key, data FROM records WHERE key >= ?1 ORDER BY key";
-// Changes `data` alone, so that further columns keep what they hold.
-constexpr char kStore[] =
-    "INSERT INTO records(key, data) VALUES(?1, ?2) "
-    "ON CONFLICT(key) DO UPDATE SET data = excluded.data";
+// A store changes `data` alone where the key is stored, so that further
+// columns keep what they hold, and inserts the key where it is not. (An
+// upsert would read the old record too: one more copy of a large record in
+// memory.)
+constexpr char kUpdate[] = "UPDATE records SET data = ?2 WHERE key = ?1";
+constexpr char kInsert[] = "INSERT INTO records(key, data) VALUES(?1, ?2)";
 constexpr char kRemove[] = "DELETE FROM records WHERE key = ?1";
 
 bool bindKey(sqlite3_stmt* statement, const char* key) {
@@ -110,7 +112,7 @@ struct CDatabase::CSession {
   std::unique_ptr<CDatabaseCopy> copy;  // the copy a write session fills, published at close
   ConnectionPtr db;                     // the statements' connection; null: the snapshot's
   CLookupCursor exists, fetch;
-  StatementPtr store, remove, walk;
+  StatementPtr insert, update, remove, walk;
   CHoldings* holdings = nullptr;  // where the snapshot is kept at the end, under `identity`
   std::string identity;
   eOpenFlags mode = eOpenRead;
@@ -182,10 +184,11 @@ struct CDatabase::CSession {
     }
     exists = CLookupCursor(prepare(connection, kExists));
     fetch = CLookupCursor(prepare(connection, kFetch));
-    store = prepare(connection, kStore);
+    insert = prepare(connection, kInsert);
+    update = prepare(connection, kUpdate);
     remove = prepare(connection, kRemove);
     walk = prepare(connection, kWalk);
-    hasTable = exists && fetch && store && remove && walk;
+    hasTable = exists && fetch && insert && update && remove && walk;
     return hasTable;
   }
 };
@@ -256,7 +259,8 @@ bool CDatabase::close() {
   // transaction and lock, after the close.
   session.exists = CLookupCursor();
   session.fetch = CLookupCursor();
-  session.store.reset();
+  session.insert.reset();
+  session.update.reset();
   session.remove.reset();
   session.walk.reset();
   sqlite3* db = session.connection();
@@ -327,29 +331,35 @@ bool CDatabase::store(const char* key, const void* data, int length) {
   if (session.mode != eOpenWrite) return fail("opened for reading");
   if (length < 0 || (!data && length > 0)) return fail("no record");
   if (faultHits(eFault::kStore, key)) return failSession(kInjectedError);
-  sqlite3_stmt* statement = session.store.get();
   // Bytes this database fetched lie in its own pages, which the cursors give
-  // up below and the write may move: those are copied at bind time. Any
-  // other bytes stay put until the statement has run.
+  // up below and the write may move: those are copied first. Any other
+  // bytes stay put until the statements have run.
   const auto* bytes = static_cast<const char*>(data);
   const auto* fetched = static_cast<const char*>(session.lastFetched);
-  const bool own = fetched && bytes >= fetched && bytes < fetched + session.lastFetchedLength;
-  const int rc = length == 0 ? sqlite3_bind_zeroblob(statement, 2, 0)
-                             : sqlite3_bind_blob(statement, 2, data, length,
-                                                 own ? SQLITE_TRANSIENT : SQLITE_STATIC);
-  sqlite3* db = session.connection();
-  if (rc != SQLITE_OK || !bindKey(statement, key)) return fail(sqlite3_errmsg(db));
+  std::string own;
+  if (fetched && bytes >= fetched && bytes < fetched + session.lastFetchedLength) {
+    own.assign(bytes, static_cast<size_t>(length));
+    data = own.data();
+  }
   // A new key may fall between a cursor and the key it stands on, and the
   // walk's row no longer holds the key's record.
   session.exists.forget();
   session.fetch.forget();
   session.walkRowCurrent = false;
-  const int stepped = sqlite3_step(statement);
-  // A trigger may have let the statement do nothing.
-  const bool stored = stepped == SQLITE_DONE && sqlite3_changes(db) == 1;
-  sqlite3_reset(statement);
+  sqlite3* db = session.connection();
+  int stepped = SQLITE_DONE;
+  for (sqlite3_stmt* statement : {session.update.get(), session.insert.get()}) {
+    const int bound = length == 0 ? sqlite3_bind_zeroblob(statement, 2, 0)
+                                  : sqlite3_bind_blob(statement, 2, data, length, SQLITE_STATIC);
+    if (bound != SQLITE_OK || !bindKey(statement, key)) return fail(sqlite3_errmsg(db));
+    stepped = sqlite3_step(statement);
+    sqlite3_reset(statement);
+    // A key that is not stored yet is inserted.
+    if (stepped != SQLITE_DONE || sqlite3_changes(db) == 1) break;
+  }
   if (stepped != SQLITE_DONE) return failSession(sqlite3_errmsg(db));
-  return stored || failSession("the record was not stored");
+  // A trigger may have let the statement do nothing.
+  return sqlite3_changes(db) == 1 || failSession("the record was not stored");
 }
 
 bool CDatabase::remove(const char* key) {

@@ -30,8 +30,9 @@ constexpr const char* kUsage =
     "\n"
     "Database names are looked up in the current folder and its .zq packs, then in\n"
     "DATADIR and its packs; -diff looks only in the current folder and its packs.\n"
-    "Databases are written only in the current folder: one found elsewhere is\n"
-    "copied here first.\n"
+    "A script writes databases only in the current folder, copying one found\n"
+    "elsewhere here first; -autopatch writes OLDFILE where it lies, or copies it\n"
+    "here from DATADIR.\n"
     "\n"
     "A failed run writes its message to standard error (in a box that waits for\n"
     "Enter when run at a terminal) and to the file tovrin.error in the current\n"
@@ -58,6 +59,9 @@ void runJob(int argc, char** argv) {
           "(dir oldFile newFile)");
     }
     gFileSystem->initPath(argv[2], kPackExtension);
+    // The user named this target: it is written where it lies, as sqlite3
+    // would write it. Names in scripts never lead out of the current folder.
+    gFileSystem->primaryFolder().allowWriting(argv[3]);
     CAutoPatch autoPatch(argv[3], argv[4]);
     autoPatch.run();
     return;

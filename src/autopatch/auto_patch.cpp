@@ -1,7 +1,5 @@
 #include "autopatch/auto_patch.h"
 
-#include <vector>
-
 #include "common/fatal_error.h"
 #include "common/output.h"
 #include "diff/database_diff.h"
@@ -15,18 +13,15 @@ constexpr const char* kClassName = "CAutoPatch";
 
 // Copies each listed key's record from source to target, straight from the
 // source's fetched bytes into the target's store.
-void copyRecords(const std::vector<std::string>& keys, const char* progress, rk::CDatabase& source,
+void copyRecords(const CKeyList& keys, const char* progress, rk::CDatabase& source,
                  rk::CDatabase& target) {
-  for (const std::string& key : keys) {
-    printOutput(progress, key.c_str());
+  for (size_t i = 0; i < keys.size(); ++i) {
+    const char* key = keys[i];
+    printOutput(progress, key);
     const void* data = nullptr;
     int length = 0;
-    if (!source.fetch(key.c_str(), data, length)) {
-      fatalError("%s: fetch key %s failed", kClassName, key.c_str());
-    }
-    if (!target.store(key.c_str(), data, length)) {
-      fatalError("%s: store key %s failed", kClassName, key.c_str());
-    }
+    if (!source.fetch(key, data, length)) fatalError("%s: fetch key %s failed", kClassName, key);
+    if (!target.store(key, data, length)) fatalError("%s: store key %s failed", kClassName, key);
   }
 }
 

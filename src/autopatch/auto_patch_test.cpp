@@ -22,7 +22,6 @@ using testutil::makeDatabase;
 using testutil::readDatabase;
 using testutil::Records;
 using testutil::runInProcess;
-using testutil::runTovrin;
 
 const Records kSource = {{"k1", "new"}, {"k2", "two, changed"}, {"grown", "abcde"},
                          {"empty", ""}, {"emptied", ""},        {"same", "same"}};
@@ -76,25 +75,34 @@ TEST(AutoPatchJobTest, PatchesTheCurrentFoldersTargetUnlessUpToDateOrLocked) {
   EXPECT_EQ(run.out, "Patching sub/there.db\n\nFile is up-to-date\n");
   EXPECT_EQ(readDatabase(dir / "sub/there.db"), (Records{{"a", "new"}, {"mine", "2"}}));
 
+  // A target named on the command line is written where it lies.
+  const CTempDir elsewhere;
+  makeDatabase(elsewhere / "res.db", {{"a", "old"}});
+  run = runInProcess({"-autopatch", "data", elsewhere / "res.db", "sub/new.db"}, dir.path());
+  EXPECT_EQ(run.exitStatus, 0) << run.errorFile;
+  EXPECT_EQ(readDatabase(elsewhere / "res.db"), (Records{{"a", "new"}}));
+
   // Another program writes the target for longer than the run waits.
   makeDatabase(dir / "here.db", {{"a", "old"}});
   sqlite3* holder = nullptr;
   ASSERT_EQ(sqlite3_open((dir / "here.db").c_str(), &holder), SQLITE_OK);
   ASSERT_EQ(sqlite3_exec(holder, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
-  rk::setLockWaitMs(200);
+  rk::CFaultScope faults;
+  faults.lockWait(200);
   run = runInProcess({"-autopatch", "data", "here.db", "sub/new.db"}, dir.path());
   EXPECT_EQ(run.out, "Patching here.db\n\nTarget file here.db not found, skipping\n");
   EXPECT_EQ(run.exitStatus, 0);
   EXPECT_FALSE(run.hasErrorFile);
 
-  // One that writes it, then reads it, each for some seconds, is waited for.
+  // One that writes it, then reads it, each for a while, is waited for.
+  faults.lockWait(10000);
   std::thread other([holder] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(3500));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     sqlite3_exec(holder, "COMMIT; BEGIN; SELECT count(*) FROM records", nullptr, nullptr, nullptr);
-    std::this_thread::sleep_for(std::chrono::milliseconds(3500));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     sqlite3_exec(holder, "COMMIT", nullptr, nullptr, nullptr);
   });
-  run = runTovrin({"-autopatch", "data", "here.db", "sub/new.db"}, dir.path());
+  run = runInProcess({"-autopatch", "data", "here.db", "sub/new.db"}, dir.path());
   other.join();
   sqlite3_close(holder);
   EXPECT_EQ(run.out, "Patching here.db\n\nPatch: a\n\nFinished patch\n") << run.errorFile;

@@ -23,17 +23,15 @@ void CDatabaseDiff::run() {
   if (!db2.close() || !db1.close()) fatalError("Fetch error during diff");
 }
 
-void CDatabaseDiff::collectExtras(rk::CDatabase& walked, rk::CDatabase& other,
-                                  std::vector<std::string>& list) {
+void CDatabaseDiff::collectExtras(rk::CDatabase& walked, rk::CDatabase& other, CKeyList& list) {
   const char* key = nullptr;
   if (!walked.firstKey(key)) fatalError("First key not found during extras");
   do {
-    if (!other.exists(key)) list.emplace_back(key);
+    if (!other.exists(key)) list.append(key);
   } while (walked.nextKey(key));
 }
 
-void CDatabaseDiff::collectDiffs(rk::CDatabase& db1, rk::CDatabase& db2,
-                                 std::vector<std::string>& list) {
+void CDatabaseDiff::collectDiffs(rk::CDatabase& db1, rk::CDatabase& db2, CKeyList& list) {
   const char* key = nullptr;
   if (!db1.firstKey(key)) fatalError("First key not found during diff");
   do {
@@ -46,17 +44,17 @@ void CDatabaseDiff::collectDiffs(rk::CDatabase& db1, rk::CDatabase& db2,
     if (!db2.fetch(key, data2, length2)) continue;
     if (length1 != length2 ||
         (length1 > 0 && std::memcmp(data1, data2, static_cast<size_t>(length1)) != 0)) {
-      list.emplace_back(key);
+      list.append(key);
     }
   } while (db1.nextKey(key));
 }
 
-void CDatabaseDiff::printKeyList(const std::vector<std::string>& list) {
+void CDatabaseDiff::printKeyList(const CKeyList& list) {
   if (list.empty()) {
     printOutput("Nothing found\n");
     return;
   }
-  for (const std::string& key : list) printOutput("%s\n", key.c_str());
+  for (size_t i = 0; i < list.size(); ++i) printOutput("%s\n", list[i]);
 }
 
 void CDatabaseDiff::printReport() const {

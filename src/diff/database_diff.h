@@ -1,8 +1,8 @@
 #pragma once
 
 #include <string>
-#include <vector>
 
+#include "diff/key_list.h"
 #include "vozidiri/database.h"
 
 // Compares two record databases, (1) and (2), key by key.
@@ -22,15 +22,14 @@ class CDatabaseDiff {
   // Prints the diff report on standard output; call after run().
   void printReport() const;
 
-  std::vector<std::string> keysOnlyIn1;
-  std::vector<std::string> keysOnlyIn2;
-  std::vector<std::string> keysChanged;
+  CKeyList keysOnlyIn1;
+  CKeyList keysOnlyIn2;
+  CKeyList keysChanged;
   std::string file1;
   std::string file2;
 
  private:
-  static void collectExtras(rk::CDatabase& walked, rk::CDatabase& other,
-                            std::vector<std::string>& list);
-  static void collectDiffs(rk::CDatabase& db1, rk::CDatabase& db2, std::vector<std::string>& list);
-  static void printKeyList(const std::vector<std::string>& list);
+  static void collectExtras(rk::CDatabase& walked, rk::CDatabase& other, CKeyList& list);
+  static void collectDiffs(rk::CDatabase& db1, rk::CDatabase& db2, CKeyList& list);
+  static void printKeyList(const CKeyList& list);
 };

@@ -75,4 +75,28 @@ TEST(DiffJobTest, FailuresPrintNoReport) {
   for (const testutil::FatalRun& run : cases) testutil::expectFatal(run, dir.path());
 }
 
+TEST(DiffJobTest, MemoryStaysBoundedByTheRecordsNotByTheDifferences) {
+#if defined(__SANITIZE_ADDRESS__) || defined(_WIN32)
+  GTEST_SKIP() << "The sanitizers' memory, or a system that does not count it.";
+#endif
+  CTempDir dir;
+  // Two million keys of 17 bytes, each in one database only.
+  for (const char* name : {"a", "b"}) {
+    testutil::runSql(dir / (std::string(name) + ".db"),
+                     "CREATE TABLE records(key TEXT PRIMARY KEY, data BLOB) WITHOUT ROWID;"
+                     "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n "
+                     "WHERE i < 1000000) INSERT INTO records SELECT printf('" +
+                         std::string(name) + "%016d', i), x'00' FROM n");
+  }
+  EXPECT_LT(testutil::peakMemoryMiB({"-diff", "a.db", "b.db"}, dir.path()), 64);
+  // Records of 64 MiB that differ in their last byte.
+  for (const char* name : {"big1", "big2"}) {
+    testutil::runSql(dir / (std::string(name) + ".db"),
+                     "CREATE TABLE records(key TEXT PRIMARY KEY, data BLOB) WITHOUT ROWID;"
+                     "INSERT INTO records VALUES('k', zeroblob(67108863) || x'0" +
+                         std::string(name).substr(3) + "')");
+  }
+  EXPECT_LT(testutil::peakMemoryMiB({"-diff", "big1.db", "big2.db"}, dir.path()), 2.5 * 64 + 32);
+}
+
 }  // namespace
