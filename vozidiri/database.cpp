@@ -29,12 +29,11 @@ constexpr char kCreate[] =
 constexpr char kWalk[] = "SELECT key, data FROM records ORDER BY key";
 constexpr char kExists[] = "SELECT key FROM records WHERE key >= ?1 ORDER BY key";
 constexpr char kFetch[] = "SELECT key, data FROM records WHERE key >= ?1 ORDER BY key";
-// A store changes `data` alone where the key is stored, so that further
-// columns keep what they hold, and inserts the key where it is not. (An
-// upsert would read the old record too: one more copy of a large record in
-// memory.)
+// A store inserts a key that is not stored and otherwise changes `data`
+// alone, so that further columns keep what they hold. (An upsert would also
+// read the old record: one more copy of a large record in memory.)
+constexpr char kInsert[] = "INSERT OR IGNORE INTO records(key, data) VALUES(?1, ?2)";
 constexpr char kUpdate[] = "UPDATE records SET data = ?2 WHERE key = ?1";
-constexpr char kInsert[] = "INSERT INTO records(key, data) VALUES(?1, ?2)";
 constexpr char kRemove[] = "DELETE FROM records WHERE key = ?1";
 
 bool bindKey(sqlite3_stmt* statement, const char* key) {
@@ -348,13 +347,13 @@ bool CDatabase::store(const char* key, const void* data, int length) {
   session.walkRowCurrent = false;
   sqlite3* db = session.connection();
   int stepped = SQLITE_DONE;
-  for (sqlite3_stmt* statement : {session.update.get(), session.insert.get()}) {
+  for (sqlite3_stmt* statement : {session.insert.get(), session.update.get()}) {
     const int bound = length == 0 ? sqlite3_bind_zeroblob(statement, 2, 0)
                                   : sqlite3_bind_blob(statement, 2, data, length, SQLITE_STATIC);
     if (bound != SQLITE_OK || !bindKey(statement, key)) return fail(sqlite3_errmsg(db));
     stepped = sqlite3_step(statement);
     sqlite3_reset(statement);
-    // A key that is not stored yet is inserted.
+    // Where the key is stored already, the insert does nothing.
     if (stepped != SQLITE_DONE || sqlite3_changes(db) == 1) break;
   }
   if (stepped != SQLITE_DONE) return failSession(sqlite3_errmsg(db));

@@ -8,15 +8,13 @@
 namespace rk {
 namespace {
 
-constexpr int kDefaultLockWaitMs = 60000;
-
 struct Armed {
   int left = 0;     // calls until it fails; 0: unarmed
   std::string key;  // only calls about this key count; empty: every call
 };
 
 std::array<Armed, static_cast<int>(eFault::kNone) + 1> gArmed;
-int gLockWaitMs = kDefaultLockWaitMs;
+int gLockWaitMs = kLockWaitMs;
 
 }  // namespace
 
@@ -26,7 +24,7 @@ void injectFault(eFault point, int nth, const std::string& key) {
 
 void clearFaults() {
   gArmed.fill({});
-  gLockWaitMs = kDefaultLockWaitMs;
+  gLockWaitMs = kLockWaitMs;
 }
 
 bool faultHits(eFault point, const char* key) {

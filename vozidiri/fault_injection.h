@@ -29,6 +29,10 @@ enum class eFault {
   kNone,        // no point: arming it does nothing
 };
 
+// How long a call waits for another process's lock: as long as a normal job
+// takes.
+inline constexpr int kLockWaitMs = 60000;
+
 #ifdef VOZIDIRI_FAULTS
 
 // Arms `point` to fail once: at the `nth` call that reaches it from now on
@@ -69,7 +73,7 @@ class CFaultScope {
 #else
 
 constexpr bool faultHits(eFault, const char* = nullptr) { return false; }
-constexpr int lockWaitMs() { return 60000; }
+constexpr int lockWaitMs() { return kLockWaitMs; }
 
 #endif
 

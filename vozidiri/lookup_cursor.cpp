@@ -8,12 +8,6 @@
 namespace rk {
 namespace {
 
-// A lookup this many keys ahead of the last one searches instead of stepping.
-// Lookups that keep running out of steps (a few keys picked out of many, as
-// a patch fetches them) are far apart: the allowance halves each time, and
-// doubles back for each one found close by.
-constexpr int kMaxSteps = 32;
-
 int compareKeys(const char* a, size_t aLength, const char* b, size_t bLength) {
   const int order = std::memcmp(a, b, std::min(aLength, bLength));
   return order != 0 ? order : (aLength < bLength ? -1 : aLength > bLength ? 1 : 0);

@@ -43,7 +43,8 @@ class CLookupCursor {
   bool positioned_ = false;    // it stands on a row
   const char* key_ = nullptr;  // the key of that row, SQLite's until it steps
   size_t keyLength_ = 0;
-  int stepLimit_ = 32;  // steps forward before a lookup searches instead
+  static constexpr int kMaxSteps = 32;
+  int stepLimit_ = kMaxSteps;  // steps forward before a lookup searches instead
 };
 
 }  // namespace rk

@@ -15,6 +15,12 @@
 // to explicit offsets and never through the stream's buffer or position.
 namespace rk::platform {
 
+// A passing conflict (a virus scanner or an indexer holding a file a
+// moment, a handle through which another run has just renamed its copy into
+// place) is waited out: tried this many times, this far apart.
+inline constexpr int kPassingTries = 40;
+inline constexpr int kPassingWaitMs = 50;
+
 // Reads up to `size` bytes at `offset`: the count read, fewer only at the
 // end of the file; -1 on an error.
 int64_t readAt(std::FILE* file, void* buffer, size_t size, uint64_t offset);

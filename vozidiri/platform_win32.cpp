@@ -176,11 +176,11 @@ bool CUnpublishedFile::publish() {
   for (int attempt = 0; closed && !published_; ++attempt) {
     published_ = MoveFileExA(temporary_.c_str(), path_.c_str(), MOVEFILE_WRITE_THROUGH) != 0;
     const DWORD error = GetLastError();
-    if (published_ || attempt == 40 ||
+    if (published_ || attempt == kPassingTries ||
         (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION)) {
       break;
     }
-    Sleep(50);
+    Sleep(kPassingWaitMs);
   }
   // Without the handle the bytes cannot be reached again: they are dropped.
   if (!published_) DeleteFileA(temporary_.c_str());

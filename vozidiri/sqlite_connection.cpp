@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "fault_injection.h"
+#include "platform.h"
 
 namespace rk {
 namespace {
@@ -119,12 +120,12 @@ ConnectionPtr beginWrite(const std::string& path, std::string& failure) {
       return nullptr;
     }
     if (sqlite3_db_readonly(db.get(), "main") != 1) break;
-    if (attempt == 40) {
+    if (attempt == platform::kPassingTries) {
       failure = "read-only";
       return nullptr;
     }
     db.reset();
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::this_thread::sleep_for(std::chrono::milliseconds(platform::kPassingWaitMs));
   }
   configureWriter(db.get());
   if (!execOk(db.get(), "BEGIN IMMEDIATE")) {

@@ -119,6 +119,6 @@ int tovrinMain(int argc, char** argv) {
   const std::optional<std::string> outputFailure = failureOf(checkOutput);
   if (!message) message = outputFailure;
   if (!message) return 0;
-  reportFatalError(message->substr(0, 1023));
+  reportFatalError(message->substr(0, kMaxMessageLength));
   return 1;
 }

@@ -6,8 +6,8 @@
 
 void fatalError(const char* format, ...) {
   // vsnprintf always terminates, so a longer message is simply cut to the
-  // first 1023 characters.
-  char buffer[1024];
+  // first kMaxMessageLength characters.
+  char buffer[kMaxMessageLength + 1];
   va_list values;
   va_start(values, format);
   const int length = std::vsnprintf(buffer, sizeof buffer, format, values);

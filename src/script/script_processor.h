@@ -33,13 +33,10 @@ class CScriptProcessor {
   // stored.
   void run(const std::string& fileName);
 
-  // Reads the next line of `script` and counts it in lineNumber(). A comment
+  // Reads the next line of `script` and counts it in the line number. A comment
   // line answers true and leaves `token` and `value` as they were; any other
   // line is split as splitScriptLine() does, with its result.
   bool readLine(std::istream& script, std::string& token, std::string& value);
-  // The number of lines read since the current run began; lines longer than
-  // kMaxScriptLineLength count once per piece.
-  int lineNumber() const { return lineNumber_; }
 
   // Enters `handler` under the struct name `name`, destroying a handler
   // registered under it before.
@@ -61,6 +58,8 @@ class CScriptProcessor {
   void deleteRecord(const std::string& token, const std::string& key, rk::CDatabase& db);
 
   std::map<std::string, std::unique_ptr<CHandler>> handlers_;
+  // The lines read since the current run began; a line longer than
+  // kMaxScriptLineLength counts once per piece.
   int lineNumber_ = 0;
   std::string line_;  // the line last read, kept for its buffer
 };
