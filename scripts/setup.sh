@@ -58,7 +58,7 @@ build build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=g++ -DTOVRIN_
   -DCMAKE_EXE_LINKER_FLAGS="$(buildflags LDFLAGS)"
 ctest --test-dir build --output-on-failure -j2
 # The fault points exist only in the test programs, never in tovrin itself.
-if nm -C build/tovrin | grep -E 'injectFault|faultHits|clearFaults|setLockWaitMs|lockWaitMs'; then
+if nm -C build/tovrin | grep -E 'CFaultScope|faultHits|lockWaitMs'; then
   echo "build/tovrin carries the test build's fault points." >&2
   exit 1
 fi

@@ -126,7 +126,34 @@ struct CDatabase::CSession {
   const void* lastFetched = nullptr;  // the record fetch last handed out
   int lastFetchedLength = 0;
 
+  // A read session gives its snapshot back to the run, for the next read of
+  // the same file.
+  ~CSession() {
+    releaseStatements();
+    db.reset();
+    if (holdings && snapshot) holdings->keepSnapshot(identity, std::move(snapshot));
+  }
+
   sqlite3* connection() const { return db ? db.get() : snapshot.get(); }
+
+  // Before a write: a new key may fall between a cursor and the key it
+  // stands on, and the walk's row no longer holds the key's record.
+  void changing() {
+    exists.forget();
+    fetch.forget();
+    walkRowCurrent = false;
+  }
+
+  // A statement still alive would keep the connection, and with it its
+  // transaction and lock, after the close.
+  void releaseStatements() {
+    exists = CLookupCursor();
+    fetch = CLookupCursor();
+    insert.reset();
+    update.reset();
+    remove.reset();
+    walk.reset();
+  }
 
   // Reads the database file at `path` through its snapshot, the one the run
   // keeps when there is one. A file in rollback-journal mode is read through
@@ -240,12 +267,7 @@ bool CDatabase::open(const std::string& name, eOpenFlags mode) {
       begun = session->readFile(path, writable, failure);
     }
   }
-  if (!begun || !session->start(failure)) {
-    if (session->holdings && session->snapshot) {
-      session->holdings->keepSnapshot(session->identity, std::move(session->snapshot));
-    }
-    return fail(failure);
-  }
+  if (!begun || !session->start(failure)) return fail(failure);
   session_ = std::move(session);
   return true;
 }
@@ -254,14 +276,7 @@ bool CDatabase::close() {
   if (!session_) return true;
   CSession& session = *session_;
   bool ok = !session.failed;
-  // A statement still alive would keep the connection, and with it its
-  // transaction and lock, after the close.
-  session.exists = CLookupCursor();
-  session.fetch = CLookupCursor();
-  session.insert.reset();
-  session.update.reset();
-  session.remove.reset();
-  session.walk.reset();
+  session.releaseStatements();
   sqlite3* db = session.connection();
   if (session.mode == eOpenWrite && sqlite3_get_autocommit(db) == 0) {
     if (ok && faultHits(eFault::kCommit)) ok = fail(kInjectedError);
@@ -271,9 +286,6 @@ bool CDatabase::close() {
   }
   session.db.reset();
   if (session.copy && ok && !session.copy->publish()) ok = fail("the copy could not take its name");
-  if (session.holdings && session.snapshot) {
-    session.holdings->keepSnapshot(session.identity, std::move(session.snapshot));
-  }
   session_.reset();
   return ok;
 }
@@ -285,9 +297,8 @@ bool CDatabase::usable(const char* key) {
   return session_->hasTable || fail(kNoSuchKey);
 }
 
-bool CDatabase::exists(const char* key) {
-  if (!usable(key)) return false;
-  switch (session_->exists.seek(key, std::strlen(key))) {
+bool CDatabase::seek(CLookupCursor& cursor, const char* key) {
+  switch (cursor.seek(key, std::strlen(key))) {
     case CLookupCursor::eResult::kFound:
       return true;
     case CLookupCursor::eResult::kAbsent:
@@ -297,24 +308,18 @@ bool CDatabase::exists(const char* key) {
   }
 }
 
+bool CDatabase::exists(const char* key) { return usable(key) && seek(session_->exists, key); }
+
 bool CDatabase::fetch(const char* key, const void*& data, int& length) {
   if (!usable(key)) return false;
   CSession& session = *session_;
   if (faultHits(eFault::kFetch, key)) return failSession(kInjectedError);
-  sqlite3_stmt* row = nullptr;
-  if (session.walkRowCurrent &&
-      (key == session.walkKey || std::strcmp(key, session.walkKey) == 0)) {
-    row = session.walk.get();  // the key the walk stands on: its row holds the record
-  } else {
-    switch (session.fetch.seek(key, std::strlen(key))) {
-      case CLookupCursor::eResult::kFound:
-        row = session.fetch.row();
-        break;
-      case CLookupCursor::eResult::kAbsent:
-        return fail(kNoSuchKey);
-      default:
-        return failSession(sqlite3_errmsg(session.connection()));
-    }
+  // The key the walk stands on: its row holds the record.
+  sqlite3_stmt* row = session.walk.get();
+  if (!session.walkRowCurrent ||
+      (key != session.walkKey && std::strcmp(key, session.walkKey) != 0)) {
+    if (!seek(session.fetch, key)) return false;
+    row = session.fetch.row();
   }
   length = sqlite3_column_bytes(row, 1);
   data = sqlite3_column_blob(row, 1);
@@ -340,11 +345,7 @@ bool CDatabase::store(const char* key, const void* data, int length) {
     own.assign(bytes, static_cast<size_t>(length));
     data = own.data();
   }
-  // A new key may fall between a cursor and the key it stands on, and the
-  // walk's row no longer holds the key's record.
-  session.exists.forget();
-  session.fetch.forget();
-  session.walkRowCurrent = false;
+  session.changing();
   sqlite3* db = session.connection();
   int stepped = SQLITE_DONE;
   for (sqlite3_stmt* statement : {session.insert.get(), session.update.get()}) {
@@ -368,9 +369,7 @@ bool CDatabase::remove(const char* key) {
   if (faultHits(eFault::kRemove, key)) return failSession(kInjectedError);
   sqlite3* db = session.connection();
   if (!bindKey(session.remove.get(), key)) return fail(sqlite3_errmsg(db));
-  session.exists.forget();
-  session.fetch.forget();
-  session.walkRowCurrent = false;
+  session.changing();
   const int stepped = sqlite3_step(session.remove.get());
   sqlite3_reset(session.remove.get());
   if (stepped != SQLITE_DONE) return failSession(sqlite3_errmsg(db));

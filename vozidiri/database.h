@@ -5,6 +5,8 @@
 
 namespace rk {
 
+class CLookupCursor;
+
 // A record database: text keys, each mapping to a blob of bytes.
 //
 // On disk a record database is an SQLite 3 file holding
@@ -16,28 +18,22 @@ namespace rk {
 // database; opening one for writing creates the table and marks the file
 // with PRAGMA application_id = 0x564F5A49 and user_version = 1.
 //
-// Files that other programs made open when every key is a text the tool can
-// name and keys are kept as the texts they are: the file is UTF-8, its
-// records table has `key` as its one primary key in the BINARY collation,
-// `key` has TEXT or BLOB affinity (a declared type with CHAR, CLOB or TEXT,
-// BLOB or none; ANY in a STRICT table), so that a key such as "007" is not
-// stored as a number, and every key is stored as text (not a BLOB, as Python
-// stores bytes; a number; NULL). Anything else is not a record database. A
-// text key with a zero byte inside is an error of the walk that meets it. So
-// walks and lookups always agree, byte for byte. Further columns are left as
-// they are: a store changes `data` alone, and a store that leaves no record
-// stored (a trigger that ignores it) fails.
+// Files that other programs made open when keys are texts kept as they are:
+// the file is UTF-8, its records table has `key` as its one primary key in
+// the BINARY collation and of TEXT or BLOB affinity (or ANY in a STRICT
+// table; so "007" is no number), and every key is stored as text (not a
+// BLOB, as Python stores bytes; a number; NULL). A text key with a zero byte
+// is an error of the walk that meets it. So walks and lookups always agree,
+// byte for byte. A store changes `data` alone, leaving further columns as
+// they are, and fails when it leaves no record stored (a trigger ignored it).
 //
-// Each open session is one transaction: read mode reads one snapshot of the
-// file, which the run keeps for its next read of the same file, so that a
-// run reads each database in one state (holdings.h); write mode holds a
-// write transaction from open to close, and close() commits it. A database
-// the primary folder holds is written in place with a rollback journal, so a
-// process that dies before close leaves the file as it was; one copied there
-// for this run is written without a journal and takes its name at close
-// (database_copy.h). A lock held by another process is waited for up to a
-// minute. A file outside the primary folder is only read: nothing there is
-// written, created or removed (sqlite_connection.h, openSnapshot).
+// Each open session is one transaction: read mode reads one snapshot, which
+// the run keeps for its next read of the file (holdings.h); write mode holds
+// a write transaction from open to close, which commits it: in place with a
+// rollback journal, so that a process that dies before leaves the file as it
+// was, or in a copy that takes its name then (database_copy.h). Another
+// process's lock is waited for up to a minute. A file outside the primary
+// folder is only read: nothing there is written, created or removed.
 //
 // An SQLite error in the middle of a session (a corrupt page, an I/O error,
 // a full disk, a file cut short under it) puts the object in a failed state:
@@ -46,11 +42,10 @@ namespace rk {
 // session that failed keeps nothing it stored. open() starts afresh.
 //
 // Names are found through the global file system when it exists: read mode
-// opens the file of the first factory that holds the name, reading a pack's
-// entry in place; write mode opens the primary folder's file, or the copy
-// ensurePrimaryCopy made of it, and only for names it writes
-// (CPrimaryFolder::writePath). Without a global file system a name is a
-// path. open never creates a file.
+// opens the file of the first factory that holds the name (a pack's entry in
+// place); write mode the primary folder's file, or the copy ensurePrimaryCopy
+// made of it, for names it writes. Without one a name is a path. open never
+// creates a file.
 class CDatabase {
  public:
   enum eOpenFlags { eOpenRead = 1, eOpenWrite = 2 };
@@ -106,6 +101,8 @@ class CDatabase {
   // The same for an error that latches the failed state.
   bool failSession(const std::string& reason);
   bool usable(const char* key);
+  // Moves `cursor` to `key`; false, with the reason, when it is not stored.
+  bool seek(CLookupCursor& cursor, const char* key);
   bool stepWalk(const char*& key);
 
   std::unique_ptr<CSession> session_;

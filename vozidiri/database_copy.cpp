@@ -2,14 +2,14 @@
 
 #include <sqlite3.h>
 
-#include <algorithm>
 #include <cinttypes>
-#include <climits>
+#include <cstdlib>
 #include <filesystem>
 #include <random>
 #include <system_error>
 
 #include "fault_injection.h"
+#include "fingerprint.h"
 
 namespace rk {
 namespace {
@@ -30,16 +30,10 @@ bool hasSideFile(const std::string& path) {
 // sixteen hexadecimal digits: eight random, then eight that check them
 // against the name, so that the leftovers of killed runs are told from
 // anything a user named alike.
-uint32_t checkOf(const std::string& fileName, uint32_t random) {
-  uint32_t hash = 2166136261u ^ random;  // FNV-1a
-  for (unsigned char c : fileName) hash = (hash ^ c) * 16777619u;
-  return hash;
-}
-
 std::string partialName(const std::string& path, uint32_t random) {
   char suffix[32];
   std::snprintf(suffix, sizeof suffix, ".partial-%08" PRIx32 "%08" PRIx32, random,
-                checkOf(fs::path(path).filename().string(), random));
+                static_cast<uint32_t>(fingerprint(fs::path(path).filename().string(), random)));
   return path + suffix;
 }
 
@@ -51,12 +45,11 @@ void removeLeftovers(const std::string& path) {
   fs::path folder = target.parent_path();
   for (fs::directory_iterator entry(folder.empty() ? "." : folder, error), end;
        !error && entry != end; entry.increment(error)) {
+    // Only a name partialName gives, for its own random part.
     const std::string name = entry->path().filename().string();
-    unsigned random = 0, check = 0;
-    int length = 0;
     if (name.size() == prefix.size() + 16 && name.compare(0, prefix.size(), prefix) == 0 &&
-        std::sscanf(name.c_str() + prefix.size(), "%8x%8x%n", &random, &check, &length) == 2 &&
-        length == 16 && check == checkOf(target.filename().string(), random)) {
+        name == partialName(target.filename().string(),
+                            std::strtoul(name.substr(prefix.size(), 8).c_str(), nullptr, 16))) {
       (void)platform::removeIfNotHeld(entry->path().string());
     }
   }
@@ -135,26 +128,6 @@ bool CDatabaseCopy::copyDatabase(sqlite3* source, std::FILE* sourceFile) {
     ok = sourceFile && platform::copyWholeFile(sourceFile, file_->file());
   }
   return ok && markRollbackMode();
-}
-
-bool CDatabaseCopy::copyStream(CStream* source, int count) {
-  const int64_t start = pages_.size();
-  if (!source || start < 0) return false;
-  auto at = static_cast<uint64_t>(start);
-  std::vector<char> buffer(64 * 1024);
-  for (int64_t left = count < 0 ? INT64_MAX : count; left > 0;) {
-    const int want = static_cast<int>(std::min<int64_t>(left, static_cast<int64_t>(buffer.size())));
-    const int got = source->read(buffer.data(), want);
-    if (got < 0) return false;
-    if (got == 0) {
-      if (count >= 0) return false;  // the source ended first
-      break;
-    }
-    if (!pages_.writeAt(buffer.data(), static_cast<size_t>(got), at)) return false;
-    at += static_cast<uint64_t>(got);
-    left -= got;
-  }
-  return markRollbackMode();
 }
 
 bool CDatabaseCopy::markRollbackMode() {

@@ -6,31 +6,24 @@
 
 #include "page_vfs.h"
 #include "platform.h"
-#include "stream.h"
 
 namespace rk {
 
 // A copy of a database that is to take a name in the folder a run writes,
-// and belongs to this run alone until then.
-//
-// A job that writes a database which only a data folder or a pack holds
-// writes a copy of it. The copy is made in a file that has no name yet
-// (platform::CUnpublishedFile), under the name's lock, and SQLite writes it
-// without a rollback journal, since nobody else can see it. When the write
-// session ends the file is flushed to disk once and takes the name. So:
-//  - a run that ends, normally or by a fatal error, leaves the copy under
-//    the name, holding everything it stored;
-//  - a write that failed may have damaged the copy, which then never takes
-//    the name, and neither does a copy that is not a record database;
-//  - a run that is killed leaves the name as it was and no file behind;
-//  - a name with a journal or WAL file beside it is never taken: SQLite
-//    would take that file for the copy's and roll it into the copy.
+// made of one that only a data folder or a pack holds. It is a file with no
+// name yet (platform::CUnpublishedFile), made under the name's lock, which
+// SQLite writes without a journal, since nobody else can see it; when the
+// write session ends it is flushed to disk once and takes the name. So a
+// run that ends leaves the copy under the name with all it stored; a write
+// that failed, or a copy that is no record database, never takes the name;
+// a killed run leaves the name as it was and no file behind. A name with a
+// journal or WAL file beside it is never taken: SQLite would take that file
+// for the copy's and roll it into the copy.
 class CDatabaseCopy {
  public:
   // A new, empty copy that is to take the name `path`, holding `lock` (the
-  // name's) until then, and creating the folders that `path` needs. Null
-  // when it cannot be made, or when a journal or WAL file lies beside
-  // `path`.
+  // name's) until then, and the folders `path` needs. Null when it cannot
+  // be made, or a journal or WAL file lies beside `path`.
   static std::unique_ptr<CDatabaseCopy> create(const std::string& path,
                                                std::shared_ptr<platform::CNameLock> lock);
   CDatabaseCopy(const CDatabaseCopy&) = delete;
@@ -46,9 +39,9 @@ class CDatabaseCopy {
   // through its WAL, else the bytes of `sourceFile`, which must be the same
   // file. False: a read or write failed.
   [[nodiscard]] bool copyDatabase(sqlite3* source, std::FILE* sourceFile);
-  // Appends `count` bytes of `source` (all of it when negative). False: a
-  // read or write failed, or the source ended first.
-  [[nodiscard]] bool copyStream(CStream* source, int count);
+  // Makes the header of a filled copy say rollback-journal mode: a copy is
+  // read and written without a WAL file. False: it could not be written.
+  [[nodiscard]] bool markRollbackMode();
 
   // Flushes the copy to disk and gives it its name. False: it could not, or
   // something took the name, or a journal or WAL file appeared beside it;
@@ -58,9 +51,6 @@ class CDatabaseCopy {
  private:
   CDatabaseCopy(std::unique_ptr<platform::CUnpublishedFile> file, std::string path,
                 std::shared_ptr<platform::CNameLock> lock, std::vector<std::string> folders);
-  // A copy is read and written without a WAL file: its header must say so.
-  bool markRollbackMode();
-
   std::unique_ptr<platform::CUnpublishedFile> file_;
   CStreamPages pages_;
   std::string path_;

@@ -128,7 +128,8 @@ TEST(DatabaseCopyTest, AKilledRunLeavesTheNameAsItWasAndNothingBehind) {
     TRefPointer<CFileSystem> fs = CGlobalFileSystem::create(work.path(), "");
     fs->initPath(data.path(), "");
     if (fork() == 0) {
-      if (!unnamed) injectFault(eFault::kUnnamed);
+      const CFaultScope faults;
+      if (!unnamed) faults.inject(eFault::kUnnamed);
       CDatabase db;
       if (!copy(*fs, "x.db") || !db.open("x.db", CDatabase::eOpenWrite)) _exit(1);
       for (const auto& record : records) (void)db.store(record.first.c_str(), "new", 3);

@@ -3,7 +3,6 @@
 #ifdef VOZIDIRI_FAULTS
 
 #include <array>
-#include <cstring>
 
 namespace rk {
 namespace {
@@ -18,11 +17,11 @@ int gLockWaitMs = kLockWaitMs;
 
 }  // namespace
 
-void injectFault(eFault point, int nth, const std::string& key) {
+void CFaultScope::inject(eFault point, int nth, const std::string& key) const {
   if (point != eFault::kNone) gArmed[static_cast<int>(point)] = {nth, key};
 }
 
-void clearFaults() {
+CFaultScope::~CFaultScope() {
   gArmed.fill({});
   gLockWaitMs = kLockWaitMs;
 }
@@ -34,7 +33,7 @@ bool faultHits(eFault point, const char* key) {
   return --armed.left == 0;
 }
 
-void setLockWaitMs(int milliseconds) { gLockWaitMs = milliseconds; }
+void CFaultScope::lockWait(int milliseconds) const { gLockWaitMs = milliseconds; }
 int lockWaitMs() { return gLockWaitMs; }
 
 }  // namespace rk

@@ -3,10 +3,8 @@
 #include <string>
 
 // Faults on cue, for tests: a test arms a point, and the library fails there
-// as the disk or SQLite would (a database call with "disk I/O error", a page
-// write with "database or disk is full", a copy that stops short), so every
-// error path of its callers can be made to happen exactly once, where the
-// test wants it.
+// as the disk or SQLite would, so that every error path of its callers can
+// be made to happen exactly once, where the test wants it.
 //
 // The points exist only in builds for tests (VOZIDIRI_FAULTS defined, as the
 // build does for the test programs); elsewhere faultHits is a constant false
@@ -29,45 +27,33 @@ enum class eFault {
   kNone,        // no point: arming it does nothing
 };
 
-// How long a call waits for another process's lock: as long as a normal job
-// takes.
+// How long a call waits for another process's lock: a normal job's time.
 inline constexpr int kLockWaitMs = 60000;
 
 #ifdef VOZIDIRI_FAULTS
 
-// Arms `point` to fail once: at the `nth` call that reaches it from now on
-// (1: the next one), counted over every object; with a `key`, at the nth call
-// for that key only ("the fetch of k1"). Arming a point again replaces what
-// was armed there.
-void injectFault(eFault point, int nth = 1, const std::string& key = {});
-// Unarms every point and restores the lock wait.
-void clearFaults();
 // True when this call at `point` (about `key`, if it has one) is the one that
 // must fail; the point is then unarmed.
 [[nodiscard]] bool faultHits(eFault point, const char* key = nullptr);
-
-// How long a call waits for another process's lock, in milliseconds; tests
-// shorten it to see what happens when the wait runs out.
-void setLockWaitMs(int milliseconds);
+// How long a call waits for another process's lock, in milliseconds.
 int lockWaitMs();
 
-// Unarms every point and restores the lock wait when it ends, however the
-// test that made it leaves: a test arms its faults through one.
+// A test's faults: armed through it, and all unarmed (the lock wait
+// restored) when it ends, however the test leaves.
 class CFaultScope {
  public:
   CFaultScope() = default;
   CFaultScope(const CFaultScope&) = delete;
   CFaultScope& operator=(const CFaultScope&) = delete;
-  ~CFaultScope() { clearFaults(); }
+  ~CFaultScope();
 
-  const CFaultScope& inject(eFault point, int nth = 1, const std::string& key = {}) const {
-    injectFault(point, nth, key);
-    return *this;
-  }
-  const CFaultScope& lockWait(int milliseconds) const {
-    setLockWaitMs(milliseconds);
-    return *this;
-  }
+  // Arms `point` to fail once: at the `nth` call that reaches it from now on
+  // (1: the next one), counted over every object; with a `key`, at the nth
+  // call for that key only ("the fetch of k1"). Arming a point again
+  // replaces what was armed there.
+  void inject(eFault point, int nth = 1, const std::string& key = {}) const;
+  // Shortens the lock wait, to see what happens when it runs out.
+  void lockWait(int milliseconds) const;
 };
 
 #else

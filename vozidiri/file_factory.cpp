@@ -9,6 +9,8 @@ TRefPointer<CStream> CFileFactory::openWrite(const std::string&, int) { return n
 
 bool CFileFactory::prepareWrite(const std::string&, int) { return false; }
 
+std::string CFileFactory::diskPath(const std::string&) { return {}; }
+
 std::unique_ptr<CPageSource> CFileFactory::openPages(const std::string&) { return nullptr; }
 
 std::string CFolderFactory::pathOf(const std::string& name) const {

@@ -26,7 +26,7 @@ class CFileFactory : public CRefCount {
   // Where on disk the named file lies, for components that open files by path
   // (record databases); empty when this factory does not hold it as a plain
   // file (a pack's entries are read through openPages).
-  virtual std::string diskPath(const std::string& name) = 0;
+  virtual std::string diskPath(const std::string& name);
   // The named file as pages to be read in place, for a factory whose files
   // lie on no path of their own (a pack's entries); null otherwise.
   virtual std::unique_ptr<CPageSource> openPages(const std::string& name);

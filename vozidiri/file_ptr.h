@@ -5,9 +5,8 @@
 
 namespace rk {
 
-// Owns a C stream and closes it when it ends. Whoever must know whether the
-// close succeeded (a file being written) calls std::fclose(file.release())
-// itself.
+// Owns a C stream and closes it when it ends; whoever must know whether the
+// close succeeded calls std::fclose(file.release()) itself.
 struct FileCloser {
   void operator()(std::FILE* file) const { std::fclose(file); }
 };

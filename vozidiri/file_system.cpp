@@ -38,11 +38,6 @@ bool CFileFactoryGroup::prepareWrite(const std::string& name, int flags) {
 
 bool CFileFactoryGroup::hasFile(const std::string& name) { return bool(findFactory(name)); }
 
-std::string CFileFactoryGroup::diskPath(const std::string& name) {
-  const TRefPointer<CFileFactory> factory = findFactory(name);
-  return factory ? factory->diskPath(name) : std::string();
-}
-
 CFileSystem::CFileSystem(const std::string& primaryFolder)
     : CFileSystem(new CPrimaryFolder(primaryFolder)) {}
 

@@ -28,7 +28,6 @@ class CFileFactoryGroup : public CFileFactory {
   TRefPointer<CStream> openWrite(const std::string& name, int flags) override;
   bool prepareWrite(const std::string& name, int flags) override;
   bool hasFile(const std::string& name) override;
-  std::string diskPath(const std::string& name) override;
 
  private:
   std::vector<TRefPointer<CFileFactory>> factories_;
@@ -41,15 +40,13 @@ class CFileSystem : public CFileFactoryGroup {
  public:
   explicit CFileSystem(const std::string& primaryFolder);
 
-  // Adds the folder `dir` to the search path, after those added before
-  // (the primary folder is there already), followed by its packs: every
-  // regular file directly in it whose name ends with `packExtension`
-  // (".zq"; case-sensitive), in ascending byte order of file name, each a
-  // CPackFactory. A file that is not a ZIP archive is left out; one that
-  // cannot be read at all throws std::runtime_error (pack_factory.h). So
-  // names are looked up in the primary folder, its packs, then each added
-  // folder followed by its packs. A folder given again, in any spelling,
-  // changes nothing.
+  // Adds the folder `dir` to the search path, after those added before (the
+  // primary folder is there already), followed by its packs: the regular
+  // files directly in it whose names end with `packExtension` (".zq";
+  // case-sensitive), in ascending byte order of name. A file that is not a
+  // ZIP archive is left out; one that cannot be read throws
+  // std::runtime_error (pack_factory.h). A folder given again, in any
+  // spelling, changes nothing.
   void initPath(const std::string& dir, const std::string& packExtension);
 
   // The primary factory as the folder it is.

@@ -5,7 +5,6 @@
 #include "gtest/gtest.h"
 #include "testing/test_util.h"
 #include "vozidiri/fault_injection.h"
-#include "vozidiri/write_lock.h"
 
 namespace rk {
 namespace {
@@ -44,8 +43,9 @@ TEST(FileSystemTest, LooksInEachFolderThenItsPacksInTheOrderAdded) {
   };
   for (const auto& [name, content] : cases)
     EXPECT_EQ(testutil::contentOf(*fs, name), content) << name;
-  EXPECT_EQ(fs->diskPath("e"), (std::filesystem::path(data.path()) / "e").string());
-  EXPECT_EQ(fs->diskPath("b"), "") << "a packed file lies on no path";
+  EXPECT_EQ(fs->findFactory("e")->diskPath("e"),
+            (std::filesystem::path(data.path()) / "e").string());
+  EXPECT_EQ(fs->findFactory("b")->diskPath("b"), "") << "a packed file lies on no path";
 }
 
 TEST(FileSystemTest, WritesOnlyNamesInsideThePrimaryFolderWhereTheSystemPutsThem) {
@@ -76,7 +76,7 @@ TEST(FileSystemTest, WritesOnlyNamesInsideThePrimaryFolderWhereTheSystemPutsThem
   for (const std::string& name : {data / "abs", std::string("../up"), std::string("a/../../up"),
                                   std::string(error ? "../up" : "out/../up")}) {
     EXPECT_FALSE(fs->prepareWrite(name, 0) || fs->openWrite(name, 32)) << name;
-    EXPECT_FALSE(CWriteLock(name).held()) << name << ": nor locked";
+    EXPECT_FALSE(fs->primaryFolder().lockForWriting(name)) << name << ": nor locked";
   }
   // Reading any name is allowed: an absolute one is that file itself.
   writeFile(data / "abs", "absolute");

@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "fault_injection.h"
+#include "fingerprint.h"
 
 namespace rk {
 
@@ -30,9 +31,18 @@ CHoldings::~CHoldings() {
 std::shared_ptr<platform::CNameLock> CHoldings::lockName(const std::string& identity) {
   Held& held = held_[identity];
   if (std::shared_ptr<platform::CNameLock> lock = held.lock.lock()) return lock;
-  std::shared_ptr<platform::CNameLock> lock = platform::CNameLock::acquire(identity, lockWaitMs());
+  // The identity may be longer than a lock's name can be.
+  char name[48];
+  std::snprintf(name, sizeof name, "tovrin-lock-%016llx%016llx",
+                static_cast<unsigned long long>(fingerprint(identity, 1)),
+                static_cast<unsigned long long>(fingerprint(identity, 2)));
+  std::shared_ptr<platform::CNameLock> lock = platform::CNameLock::acquire(name, lockWaitMs());
   held.lock = lock;
   return lock;
+}
+
+void CHoldings::keepLock(const std::string& identity, std::shared_ptr<platform::CNameLock> lock) {
+  held_[identity].keptLock = std::move(lock);
 }
 
 void CHoldings::keepCopy(const std::string& identity, std::unique_ptr<CDatabaseCopy> copy) {

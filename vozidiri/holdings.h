@@ -17,20 +17,16 @@ std::string identityOf(const std::string& path);
 
 // What a run holds of the databases it reads and writes, each under its
 // file's identity: the one owner of the write path, reached through the
-// global file system (CFileSystem::primaryFolder().holdings()).
-//
-//  - A name's lock: runs that write the same name take turns; runs that
-//    write different names do not wait for each other.
-//  - A copy made for a name, waiting for the write session that takes it
-//    over (CDatabase::open in write mode) and then publishes it.
-//  - A write transaction begun early (CWriteLock), waiting for the same.
-//  - A read snapshot kept from one read session of a file to the next, so
-//    that a run reads each database in one state, and the file a copy was
-//    made from is the one the run compared.
-//
-// Everything is let go when the holdings end, with the file system, after
-// the job: snapshots end their read transactions, waiting copies are
-// dropped, begun writes roll back, and locks are released.
+// global file system (CFileSystem::primaryFolder().holdings()):
+//  - a name's lock, so that runs writing the same name take turns, and runs
+//    writing different names do not wait for each other;
+//  - a copy made for a name, or a write transaction begun early
+//    (CPrimaryFolder::lockForWriting), waiting for the write session that
+//    takes it over (CDatabase::open in write mode);
+//  - a read snapshot kept from one read session of a file to the next, so
+//    that a run reads each database, and copies it, in one state.
+// All is let go when the holdings end, with the file system, after the job:
+// snapshots end, waiting copies are dropped, begun writes roll back.
 class CHoldings {
  public:
   CHoldings() = default;
@@ -42,6 +38,8 @@ class CHoldings {
   // run that holds it, and released by the last. Null when another process
   // held it longer than the wait.
   std::shared_ptr<platform::CNameLock> lockName(const std::string& identity);
+  // Holds `lock` until the holdings end.
+  void keepLock(const std::string& identity, std::shared_ptr<platform::CNameLock> lock);
 
   void keepCopy(const std::string& identity, std::unique_ptr<CDatabaseCopy> copy);
   std::unique_ptr<CDatabaseCopy> takeCopy(const std::string& identity);
@@ -71,6 +69,7 @@ class CHoldings {
     ConnectionPtr write;
     ConnectionPtr snapshot;
     std::weak_ptr<platform::CNameLock> lock;
+    std::shared_ptr<platform::CNameLock> keptLock;
     bool written = false;
   };
 

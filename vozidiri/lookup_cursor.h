@@ -7,13 +7,12 @@
 namespace rk {
 
 // Looks keys up with a range scan that, after each lookup, stands on the
-// first key at or after the key asked for. Lookups that come in ascending
-// order (the comparison's, walking another database) step it forward instead
-// of searching the B-tree anew for each key; any other order searches, and
-// so does a lookup further ahead than the steps allowed. The allowance
-// starts at 32 rows; it halves each time a lookup runs out of it (lookups
-// far apart, as a patch's fetches of a few keys out of many) and doubles
-// back, up to 32, with each lookup found close by.
+// first key at or after the key asked for. Lookups in ascending order (the
+// comparison's, walking another database) step it forward instead of
+// searching the B-tree anew; any other order searches, and so does a lookup
+// further ahead than the steps allowed. The allowance, at most 32 rows,
+// halves each time a lookup runs out of it (lookups far apart, as a patch's
+// few keys out of many) and doubles with each one found close by.
 //
 // Keys compare as SQLite's BINARY collation orders text: bytes, then length.
 class CLookupCursor {

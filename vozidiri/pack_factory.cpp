@@ -212,6 +212,4 @@ TRefPointer<CStream> CPackFactory::openRead(const std::string& name, int) {
 
 bool CPackFactory::hasFile(const std::string& name) { return readThrough(name) != nullptr; }
 
-std::string CPackFactory::diskPath(const std::string&) { return {}; }
-
 }  // namespace rk

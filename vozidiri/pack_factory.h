@@ -13,28 +13,21 @@ struct zip;
 
 namespace rk {
 
-// A pack: a ZIP archive (made and read with the standard zip tools) whose
-// entries are read-only files.
+// A pack: a ZIP archive (made with the standard zip tools) whose entries are
+// read-only files, never written.
 //
 // A name is an entry's path with '/' separators; '\' separators and a
 // leading "./" find the same entry. Folders in the archive are not files.
-// Stored and deflated entries are read, of any size. An entry that cannot be
+// Stored and deflated entries of any size are read. An entry that cannot be
 // read back whole (encrypted, compressed by an unknown method, failing its
-// CRC) is not a file: hasFile is false and openRead null, as for a name the
-// pack does not hold. Each entry is read through once, the first time it is
-// asked for, to find that out; a deflated entry is inflated then, into a
-// temporary file that leaves nothing behind (runs of zeros stay holes), and
-// read from there afterwards. Memory stays small whatever the entries hold.
+// CRC) is not a file, as a name the pack does not hold. Each entry is read
+// through once, the first time it is asked for, to find that out; a deflated
+// entry is inflated then into a temporary file (runs of zeros stay holes),
+// from which it is read afterwards, as a stored one is read in place.
 //
-// The archive is open only while it is read: its directory when the pack is
-// opened, an entry while it is read through or read in place. So a run holds
-// few descriptors however many packs it searches. An archive that another
-// program replaced meanwhile is an error, not a different pack.
-//
-// A database inside a pack is read in place (openPages): a stored entry
-// straight out of the archive, a deflated one out of its inflated file.
-//
-// Packs are never written.
+// The archive is open only while it is read, so a run holds few descriptors
+// however many packs it searches. One that another program replaced
+// meanwhile is an error, not a different pack.
 class CPackFactory : public CFileFactory {
  public:
   // The pack at `path`; null when the file is not a ZIP archive (not ZIP,
@@ -47,7 +40,6 @@ class CPackFactory : public CFileFactory {
   // The stream keeps the entry open for as long as it lives.
   TRefPointer<CStream> openRead(const std::string& name, int flags) override;
   bool hasFile(const std::string& name) override;
-  std::string diskPath(const std::string& name) override;
   // The pages keep the entry open for as long as they live.
   std::unique_ptr<CPageSource> openPages(const std::string& name) override;
 

@@ -151,8 +151,6 @@ const sqlite3_io_methods* pageMethods() {
 // the opener hands it over directly, so nothing has to look it up.
 constexpr char kPagesParameter[] = "pages";
 
-sqlite3_vfs* systemVfs(sqlite3_vfs* vfs) { return static_cast<sqlite3_vfs*>(vfs->pAppData); }
-
 int vfsOpen(sqlite3_vfs*, const char* name, sqlite3_file* file, int flags, int* outFlags) {
   // SQLite asks for nothing else by this VFS but the journal it would roll
   // back, which never exists.
@@ -178,35 +176,18 @@ int vfsFullPathname(sqlite3_vfs*, const char* name, int size, char* out) {
 }
 
 // Registered once, the first time a page connection is opened; never the
-// default. Randomness, time and sleep are the system VFS's; extensions are
-// never loaded through it.
+// default. Randomness, time, sleep and the rest are the system VFS's, whose
+// methods do not look at the VFS they are called through.
 sqlite3_vfs* pageVfs() {
   static sqlite3_vfs* registered = [] {
-    static sqlite3_vfs vfs{};
-    vfs.iVersion = 2;
+    static sqlite3_vfs vfs = *sqlite3_vfs_find(nullptr);
     vfs.szOsFile = static_cast<int>(sizeof(PageFileHandle));
-    vfs.mxPathname = 512;
     vfs.zName = "vozidiri-pages";
-    vfs.pAppData = sqlite3_vfs_find(nullptr);
+    vfs.pNext = nullptr;
     vfs.xOpen = vfsOpen;
     vfs.xDelete = vfsDelete;
     vfs.xAccess = vfsAccess;
     vfs.xFullPathname = vfsFullPathname;
-    vfs.xRandomness = [](sqlite3_vfs* v, int size, char* out) {
-      return systemVfs(v)->xRandomness(systemVfs(v), size, out);
-    };
-    vfs.xSleep = [](sqlite3_vfs* v, int micro) {
-      return systemVfs(v)->xSleep(systemVfs(v), micro);
-    };
-    vfs.xCurrentTime = [](sqlite3_vfs* v, double* now) {
-      return systemVfs(v)->xCurrentTime(systemVfs(v), now);
-    };
-    vfs.xGetLastError = [](sqlite3_vfs* v, int size, char* out) {
-      return systemVfs(v)->xGetLastError(systemVfs(v), size, out);
-    };
-    vfs.xCurrentTimeInt64 = [](sqlite3_vfs* v, sqlite3_int64* now) {
-      return systemVfs(v)->xCurrentTimeInt64(systemVfs(v), now);
-    };
     sqlite3_vfs_register(&vfs, 0);
     return &vfs;
   }();

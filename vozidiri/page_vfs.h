@@ -11,10 +11,8 @@ namespace rk {
 // Bytes that SQLite reads, and perhaps writes, as a database file through
 // the library rather than by a name of their own: a copy that has no name
 // yet, an entry inside a pack, or a file on disk whose read lock another
-// connection holds.
-//
-// Such bytes belong to one connection of this process: nothing else opens
-// them through SQLite, so the connection takes no locks and keeps no journal.
+// connection holds. They belong to one connection of this process, which
+// takes no locks and keeps no journal.
 class CPageSource {
  public:
   virtual ~CPageSource() = default;
@@ -42,11 +40,10 @@ class CStreamPages : public CPageSource {
   std::FILE* file_;
 };
 
-// The main database file of the connection `db`, read through the handle
-// SQLite itself holds, so that no other descriptor of the file is ever
-// opened or closed beside SQLite's locks. The connection must hold its read
-// transaction (openSnapshot) while this object is read, and outlive it: the
-// bytes cannot change meanwhile, and their size is the one at construction.
+// The main database file of the connection `db`, read through SQLite's own
+// handle, so that no other descriptor of the file is opened or closed beside
+// SQLite's locks. The connection must hold its read transaction
+// (openSnapshot) and outlive this object: the bytes cannot change meanwhile.
 class CConnectionPages : public CPageSource {
  public:
   explicit CConnectionPages(sqlite3* db);
@@ -58,14 +55,12 @@ class CConnectionPages : public CPageSource {
   int64_t size_ = -1;
 };
 
-// Opens an SQLite connection on `pages`, read-only or read-write. `pages`
-// must outlive the connection. Null when it cannot be opened.
-//
-// A connection that writes must turn the journal off (journal_mode = OFF)
-// before its first write: there is nowhere to keep one. A read-only one
-// reads ahead: reads that move forward through the file, as walks do, are
-// served from one larger read, and a header that says WAL mode reads as
-// rollback-journal mode (the bytes are the whole database without a WAL).
+// Opens an SQLite connection on `pages`, which must outlive it, read-only or
+// read-write; null when it cannot be opened. One that writes must turn the
+// journal off (journal_mode = OFF) before its first write. A read-only one
+// reads ahead, serving reads that move forward, as walks do, from one larger
+// read, and a header that says WAL mode reads as rollback-journal mode (the
+// bytes are the whole database without a WAL).
 ConnectionPtr openPageConnection(CPageSource& pages, bool writable);
 
 }  // namespace rk

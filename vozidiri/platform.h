@@ -8,11 +8,9 @@
 #include "file_ptr.h"
 
 // The few operating system services the library needs beyond the C and C++
-// libraries. Each platform has its own file (platform_posix.cpp,
-// platform_win32.cpp), chosen by the build.
-//
-// Files here are C streams used for their handle only: reads and writes go
-// to explicit offsets and never through the stream's buffer or position.
+// libraries, in one file per platform, chosen by the build. Files here are C
+// streams used for their handle only: reads and writes go to explicit
+// offsets, never through the stream's buffer or position.
 namespace rk::platform {
 
 // A passing conflict (a virus scanner or an indexer holding a file a
@@ -38,19 +36,16 @@ int64_t fileSize(std::FILE* file);
 [[nodiscard]] bool copyWholeFile(std::FILE* from, std::FILE* to);
 
 // A new file for bytes nobody else needs to see (a pack entry inflated to be
-// read), opened for reading and writing, in the folder TMPDIR names (TMP on
-// Windows) or, when that cannot be used, the system's own temporary folder.
-// It leaves nothing behind when it is closed or the process ends, however it
-// ends. Throws std::runtime_error naming the folders it tried when no file
-// can be made in either: the run cannot go on without it.
+// read), in the folder TMPDIR names (TMP on Windows) or else the system's
+// own, which leaves nothing behind however the process ends. Throws
+// std::runtime_error naming the folders tried when neither can be used.
 FilePtr createTemporaryFile();
 
-// A new file that is to take the name `path` only once it is complete.
-// Until then no other process can open it, and it leaves nothing behind if
-// the process ends first, however it ends: on Linux it has no name at all
-// (O_TMPFILE) and is linked into place when published. Where that is not
-// possible it has the name `temporary` meanwhile, which it keeps locked
-// while it lives (see removeIfNotHeld).
+// A new file that is to take the name `path` only once it is complete. Until
+// then no other process can open it, and it leaves nothing behind if the
+// process ends first: on Linux it has no name at all (O_TMPFILE). Where that
+// is not possible it has the name `temporary` meanwhile, which it keeps
+// locked while it lives (see removeIfNotHeld).
 class CUnpublishedFile {
  public:
   // Null when the file cannot be created (a missing folder, no permission,
@@ -85,14 +80,13 @@ class CUnpublishedFile {
 // unpublished file's temporary name; false when it was kept.
 bool removeIfNotHeld(const std::string& path);
 
-// The exclusive lock of one name among processes: while one process holds
-// it, others wait in acquire. It ends with the object or the process, and it
-// leaves no file behind. `identity` is any text that names the thing locked
-// (a canonical path).
+// The exclusive lock of a name among processes: while one process holds it,
+// others wait in acquire. It ends with the object or the process, and it
+// leaves no file behind. `name` is a short text of letters, digits and '-'.
 class CNameLock {
  public:
   // Waits up to `waitMs` milliseconds; null when the lock was not had.
-  static std::unique_ptr<CNameLock> acquire(const std::string& identity, int waitMs);
+  static std::unique_ptr<CNameLock> acquire(const std::string& name, int waitMs);
   CNameLock(const CNameLock&) = delete;
   CNameLock& operator=(const CNameLock&) = delete;
   ~CNameLock();

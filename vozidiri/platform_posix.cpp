@@ -221,21 +221,14 @@ bool removeIfNotHeld(const std::string& path) {
   return removed;
 }
 
-std::unique_ptr<CNameLock> CNameLock::acquire(const std::string& identity, int waitMs) {
+std::unique_ptr<CNameLock> CNameLock::acquire(const std::string& name, int waitMs) {
   // A socket bound to an abstract name: the kernel lets one process bind a
   // name at a time, drops it when the process ends however it ends, and
-  // puts no file anywhere. The name is a hash of the identity, which may be
-  // longer than an address holds.
-  uint64_t hash[2] = {14695981039346656037ull, 1099511628211ull * 31};  // FNV-1a, twice
-  for (unsigned char c : identity) {
-    hash[0] = (hash[0] ^ c) * 1099511628211ull;
-    hash[1] = (hash[1] ^ c) * 1099511628211ull + 0x9e3779b97f4a7c15ull;
-  }
+  // puts no file anywhere.
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
-  const int length = std::snprintf(
-      address.sun_path + 1, sizeof address.sun_path - 1, "tovrin-lock-%016llx%016llx",
-      static_cast<unsigned long long>(hash[0]), static_cast<unsigned long long>(hash[1]));
+  const int length =
+      std::snprintf(address.sun_path + 1, sizeof address.sun_path - 1, "%s", name.c_str());
   const auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + length);
   const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return nullptr;

@@ -36,6 +36,24 @@ FilePtr streamOf(HANDLE handle) {
   return file;
 }
 
+bool flushToDisk(std::FILE* file) {
+  if (std::fflush(file) != 0) return false;
+  const HANDLE handle = handleOf(file);
+  return handle != INVALID_HANDLE_VALUE && FlushFileBuffers(handle) != 0;
+}
+
+// A file in `folder` that Windows deletes when its last handle closes, also
+// when the process is killed; null when none can be made there.
+FilePtr temporaryFileIn(const std::string& folder) {
+  char name[MAX_PATH + 1];
+  if (GetTempFileNameA(folder.c_str(), "tvr", 0, name) == 0) return nullptr;
+  const HANDLE handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  // GetTempFileNameA made the file: it must not stay when it cannot be opened.
+  if (handle == INVALID_HANDLE_VALUE) DeleteFileA(name);
+  return streamOf(handle);
+}
+
 }  // namespace
 
 int64_t readAt(std::FILE* file, void* buffer, size_t size, uint64_t offset) {
@@ -74,28 +92,6 @@ bool truncateFile(std::FILE* file, uint64_t size) {
 }
 
 int64_t fileSize(std::FILE* file) { return _filelengthi64(_fileno(file)); }
-
-namespace {
-
-bool flushToDisk(std::FILE* file) {
-  if (std::fflush(file) != 0) return false;
-  const HANDLE handle = handleOf(file);
-  return handle != INVALID_HANDLE_VALUE && FlushFileBuffers(handle) != 0;
-}
-
-// A file in `folder` that Windows deletes when its last handle closes, also
-// when the process is killed; null when none can be made there.
-FilePtr temporaryFileIn(const std::string& folder) {
-  char name[MAX_PATH + 1];
-  if (GetTempFileNameA(folder.c_str(), "tvr", 0, name) == 0) return nullptr;
-  const HANDLE handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                    FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-  // GetTempFileNameA made the file: it must not stay when it cannot be opened.
-  if (handle == INVALID_HANDLE_VALUE) DeleteFileA(name);
-  return streamOf(handle);
-}
-
-}  // namespace
 
 bool copyWholeFile(std::FILE* from, std::FILE* to) {
   // SQLite locks bytes at 1 GiB in the files it has open, and Windows
@@ -192,17 +188,10 @@ bool removeIfNotHeld(const std::string& path) {
   return DeleteFileA(path.c_str()) != 0;
 }
 
-std::unique_ptr<CNameLock> CNameLock::acquire(const std::string& identity, int waitMs) {
+std::unique_ptr<CNameLock> CNameLock::acquire(const std::string& name, int waitMs) {
   // A named mutex: the system releases one whose owner has ended, and it
-  // leaves no file behind. Names on Windows ignore case.
-  std::string name = identity;
-  CharLowerBuffA(name.data(), static_cast<DWORD>(name.size()));
-  uint64_t hash = 14695981039346656037ull;  // FNV-1a
-  for (unsigned char c : name) hash = (hash ^ c) * 1099511628211ull;
-  char mutexName[64];
-  std::snprintf(mutexName, sizeof mutexName, "tovrin-lock-%016llx",
-                static_cast<unsigned long long>(hash));
-  const HANDLE mutex = CreateMutexA(nullptr, FALSE, mutexName);
+  // leaves no file behind.
+  const HANDLE mutex = CreateMutexA(nullptr, FALSE, name.c_str());
   if (!mutex) return nullptr;
   const DWORD waited = WaitForSingleObject(mutex, static_cast<DWORD>(waitMs));
   if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {

@@ -40,7 +40,7 @@ class CCopyStream : public CStream {
     const bool whole = count < 0 || (source && count == source->getSize());
     const bool ok = copy_->pages().size() == 0 && whole && isDatabaseFile(path)
                         ? copyDatabase(path)
-                        : copy_->copyStream(source, count);
+                        : CStream::copyFrom(source, count) && copy_->markRollbackMode();
     // A copy that stops short must not be taken for the whole file.
     failed_ = failed_ || !ok || faultHits(eFault::kCopy);
     return !failed_;
@@ -121,5 +121,28 @@ TRefPointer<CStream> CPrimaryFolder::openWrite(const std::string& name, int) {
 }
 
 bool CPrimaryFolder::prepareWrite(const std::string& name, int) { return !writePath(name).empty(); }
+
+bool CPrimaryFolder::lockForWriting(const std::string& name) {
+  const std::string path = writePath(name);
+  if (path.empty()) return false;
+  const std::string identity = identityOf(path);
+  // Whether the folder holds the name is asked under the name's lock, so
+  // that a copy another run is making cannot take the name in between.
+  std::shared_ptr<platform::CNameLock> lock = holdings_.lockName(identity);
+  if (!lock) return false;
+  holdings_.markWritten(identity);
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(path, error)) {
+    holdings_.keepLock(identity, std::move(lock));  // until the run ends
+    return true;
+  }
+  // A name once there stays there: its own lock is enough from here on.
+  lock.reset();
+  std::string failure;
+  ConnectionPtr db = beginWrite(path, failure);
+  if (!db) return false;
+  holdings_.keepWrite(identity, std::move(db));
+  return true;
+}
 
 }  // namespace rk

@@ -67,11 +67,9 @@ ConnectionPtr openConnection(const std::string& name, int flags, const char* vfs
   const int rc = sqlite3_open_v2(name.c_str(), &raw, flags | SQLITE_OPEN_NOMUTEX, vfs);
   ConnectionPtr db(raw);
   if (rc != SQLITE_OK) return nullptr;
-  configureConnection(db.get());
+  sqlite3_busy_timeout(raw, lockWaitMs());
   return db;
 }
-
-void configureConnection(sqlite3* db) { sqlite3_busy_timeout(db, lockWaitMs()); }
 
 ConnectionPtr openSnapshot(const std::string& path, bool writable, std::string& failure) {
   failure = "missing";

@@ -38,14 +38,11 @@ bool isWalHeader(const unsigned char* header);
 void markRollbackMode(unsigned char* header);
 
 // Opens the SQLite file named `name` (a path, or a URI with
-// SQLITE_OPEN_URI) with `flags` (SQLITE_OPEN_*; the file is never created
-// unless they say so), through the VFS named `vfs` (null: the system's),
-// configured as configureConnection says. Null when it cannot be opened.
+// SQLITE_OPEN_URI) with `flags` (SQLITE_OPEN_*), through the VFS named `vfs`
+// (null: the system's). Another process's lock is waited for as long as a
+// normal job takes before a call gives up with SQLITE_BUSY. Null when it
+// cannot be opened.
 ConnectionPtr openConnection(const std::string& name, int flags, const char* vfs = nullptr);
-// What every connection of the library shares: a lock held by another
-// process is waited for as long as a normal job takes (a minute) before a
-// call gives up with SQLITE_BUSY.
-void configureConnection(sqlite3* db);
 
 // Opens the database file at `path` for reading and takes its snapshot: a
 // read transaction, begun and held until the connection ends, so that
@@ -59,13 +56,12 @@ void configureConnection(sqlite3* db);
 ConnectionPtr openSnapshot(const std::string& path, bool writable, std::string& failure);
 
 // Opens the database file at `path` and begins a write transaction at once,
-// waiting for another's lock. A file with no pages yet (a new, empty file)
-// is given the page size of the databases the library creates, and the
-// session a larger cache (configureWriter). Null when not begun; `failure`
-// then says why: "missing", "read-only", "locked", "not a record database"
-// or SQLite's message.
+// waiting for another's lock, set up as configureWriter says. Null when not
+// begun; `failure` then says why: "missing", "read-only", "locked", "not a
+// record database".
 ConnectionPtr beginWrite(const std::string& path, std::string& failure);
-// Readies a connection for a write session (beginWrite does it itself).
+// Readies a connection for a write session: a file with no pages yet gets
+// the page size of the databases the library creates; the session a cache.
 void configureWriter(sqlite3* db);
 
 // True when the connection reads its main database through a WAL file.

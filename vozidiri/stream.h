@@ -9,8 +9,7 @@ namespace rk {
 // A sequence of bytes read or written from its current position.
 class CStream : public CRefCount {
  public:
-  // Flags of openRead/openWrite. Streams are always binary, so the value
-  // callers pass (32) changes nothing; it is accepted for their sake.
+  // Flags of openRead/openWrite: streams are always binary; 32 changes nothing.
   enum eStreamFlags { eBinary = 32 };
 
   // Size in bytes of what the stream reads; -1 when it is unknown or does
@@ -27,8 +26,7 @@ class CStream : public CRefCount {
   // before `count` bytes).
   virtual bool copyFrom(CStream* source, int count);
   // The plain file whose whole content the stream's unread bytes are, for a
-  // writer that can copy a file better than byte by byte; empty when they
-  // are not that (an entry of a pack, a stream already read from).
+  // writer that copies files better than byte by byte; empty otherwise.
   virtual std::string diskPath() const { return {}; }
 };
 

@@ -5,7 +5,7 @@
 #include "diff/database_diff.h"
 #include "support/primary_copy.h"
 #include "vozidiri/database.h"
-#include "vozidiri/write_lock.h"
+#include "vozidiri/file_system.h"
 
 namespace {
 
@@ -34,7 +34,8 @@ void CAutoPatch::run() {
   printOutput("Patching %s\n\n", oldFile.c_str());
   // The lists below are decided from what the comparison reads: no other
   // run or program may write the target between that read and the writes.
-  const rk::CWriteLock lock(oldFile);
+  rk::CGlobalFileSystem* fileSystem = rk::TSingleton<rk::CGlobalFileSystem>::_instance;
+  const bool locked = fileSystem && fileSystem->primaryFolder().lockForWriting(oldFile);
   CDatabaseDiff diff(oldFile, newFile);
   diff.run();
 
@@ -42,8 +43,7 @@ void CAutoPatch::run() {
   // also while a fatal error unwinds; the target keeps what it stored.
   rk::CDatabase target;
   rk::CDatabase source;
-  if (!lock.held() || !ensurePrimaryCopy(oldFile) ||
-      !target.open(oldFile, rk::CDatabase::eOpenWrite)) {
+  if (!locked || !ensurePrimaryCopy(oldFile) || !target.open(oldFile, rk::CDatabase::eOpenWrite)) {
     printOutput("Target file %s not found, skipping\n", oldFile.c_str());
     return;
   }

@@ -1,4 +1,4 @@
-#include "vozidiri/write_lock.h"
+#include "vozidiri/primary_folder.h"
 
 #include <sqlite3.h>
 #ifndef _WIN32
@@ -22,11 +22,11 @@ using testutil::CTempDir;
 // job that decides its writes from its reads does: copying the database out
 // of the data folder first when the primary folder lacks it.
 bool increment(CFileSystem& fs, const std::string& name) {
-  const CWriteLock lock(name);
   CDatabase db;
   const void* data = nullptr;
   int length = 0;
-  if (!lock.held() || !db.open(name, CDatabase::eOpenRead) || !db.fetch("n", data, length)) {
+  if (!fs.primaryFolder().lockForWriting(name) || !db.open(name, CDatabase::eOpenRead) ||
+      !db.fetch("n", data, length)) {
     return false;
   }
   const std::string next = std::to_string(
@@ -41,7 +41,7 @@ bool increment(CFileSystem& fs, const std::string& name) {
          db.store("n", next.data(), static_cast<int>(next.size())) && db.close();
 }
 
-TEST(WriteLockTest, RunsThatReadThenWriteTakeTurns) {
+TEST(PrimaryFolderTest, RunsThatReadThenWriteTakeTurns) {
   // Four processes increment one counter at once: none may lose another's
   // update, whether the database is copied out or already in place.
   for (const bool inPlace : {false, true}) {
@@ -62,14 +62,13 @@ TEST(WriteLockTest, RunsThatReadThenWriteTakeTurns) {
   }
 }
 
-TEST(WriteLockTest, RunsThatWriteDifferentNamesDoNotWaitForEachOther) {
+TEST(PrimaryFolderTest, RunsThatWriteDifferentNamesDoNotWaitForEachOther) {
   CTempDir data, work;
   TRefPointer<CFileSystem> fs = CGlobalFileSystem::create(work.path(), "");
   int ready[2], release[2];
   ASSERT_EQ(pipe(ready) + pipe(release), 0);
   if (fork() == 0) {  // another run, about to copy a.db into the folder
-    const CWriteLock lock("a.db");
-    char held = lock.held() ? 'y' : 'n';
+    char held = fs->primaryFolder().lockForWriting("a.db") ? 'y' : 'n';
     close(release[1]);
     if (write(ready[1], &held, 1) != 1 || read(release[0], &held, 1) < 0) _exit(1);
     _exit(0);  // once the test lets go of `release`
@@ -79,14 +78,14 @@ TEST(WriteLockTest, RunsThatWriteDifferentNamesDoNotWaitForEachOther) {
   EXPECT_EQ(held, 'y');
   CFaultScope faults;
   faults.lockWait(200);
-  EXPECT_TRUE(CWriteLock("b.db").held());
-  EXPECT_FALSE(CWriteLock("a.db").held()) << "the same name waits";
+  EXPECT_TRUE(fs->primaryFolder().lockForWriting("b.db"));
+  EXPECT_FALSE(fs->primaryFolder().lockForWriting("a.db")) << "the same name waits";
   for (const int end : {ready[0], ready[1], release[0], release[1]}) close(end);
   wait(nullptr);
 }
 #endif
 
-TEST(WriteLockTest, ALockHeldLongerThanTheWaitIsNotHad) {
+TEST(PrimaryFolderTest, ALockHeldLongerThanTheWaitIsNotHad) {
   CTempDir work;
   testutil::makeDatabase(work / "c.db", {{"n", "0"}});
   TRefPointer<CFileSystem> fs = CGlobalFileSystem::create(work.path(), "");
@@ -95,7 +94,7 @@ TEST(WriteLockTest, ALockHeldLongerThanTheWaitIsNotHad) {
   ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
   CFaultScope faults;
   faults.lockWait(200);
-  EXPECT_FALSE(CWriteLock("c.db").held());
+  EXPECT_FALSE(fs->primaryFolder().lockForWriting("c.db"));
   sqlite3_close(other);
 }
 
