@@ -76,7 +76,7 @@ TEST(DiffJobTest, FailuresPrintNoReport) {
 }
 
 TEST(DiffJobTest, MemoryStaysBoundedByTheRecordsNotByTheDifferences) {
-#if defined(__SANITIZE_ADDRESS__) || defined(_WIN32)
+#if defined(TOVRIN_SANITIZED) || defined(_WIN32)
   GTEST_SKIP() << "The sanitizers' memory, or a system that does not count it.";
 #endif
   CTempDir dir;
