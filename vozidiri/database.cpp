@@ -9,7 +9,7 @@
 #include "fault_injection.h"
 #include "file_system.h"
 #include "lookup_cursor.h"
-#include "page_vfs.h"
+#include "sqlite_connection.h"
 
 namespace rk {
 namespace {
@@ -106,13 +106,12 @@ bool hasNoPages(sqlite3* db) {
 // What an open database holds. Members end in the reverse order: statements
 // before their connection, the connection before what it reads.
 struct CDatabase::CSession {
-  ConnectionPtr snapshot;               // a disk file's snapshot (openSnapshot)
-  std::unique_ptr<CPageSource> pages;   // what `db` reads: a pack's entry or the snapshot's file
+  std::unique_ptr<CPageSource> pages;   // what `db` reads: a pack's entry
   std::unique_ptr<CDatabaseCopy> copy;  // the copy a write session fills, published at close
-  ConnectionPtr db;                     // the statements' connection; null: the snapshot's
+  ConnectionPtr db;                     // a disk file's read: its snapshot (openSnapshot)
   CLookupCursor exists, fetch;
   StatementPtr insert, update, remove, walk;
-  CHoldings* holdings = nullptr;  // where the snapshot is kept at the end, under `identity`
+  CHoldings* holdings = nullptr;  // where a snapshot is kept at the end, under `identity`
   std::string identity;
   eOpenFlags mode = eOpenRead;
   bool hasTable = false;  // false for an empty database opened for reading
@@ -130,11 +129,10 @@ struct CDatabase::CSession {
   // the same file.
   ~CSession() {
     releaseStatements();
-    db.reset();
-    if (holdings && snapshot) holdings->keepSnapshot(identity, std::move(snapshot));
+    if (mode == eOpenRead && holdings && !identity.empty() && db) {
+      holdings->keepSnapshot(identity, std::move(db));
+    }
   }
-
-  sqlite3* connection() const { return db ? db.get() : snapshot.get(); }
 
   // Before a write: a new key may fall between a cursor and the key it
   // stands on, and the walk's row no longer holds the key's record.
@@ -156,23 +154,23 @@ struct CDatabase::CSession {
   }
 
   // Reads the database file at `path` through its snapshot, the one the run
-  // keeps when there is one. A file in rollback-journal mode is read through
-  // the page VFS, which reads ahead; one read through its WAL, directly.
+  // keeps when there is one.
   bool readFile(const std::string& path, bool writable, std::string& failure) {
-    if (holdings) snapshot = holdings->takeSnapshot(identity);
-    if (!snapshot) snapshot = openSnapshot(path, writable, failure);
-    if (!snapshot) return false;
-    if (readsThroughWal(snapshot.get())) return true;
-    pages = std::make_unique<CConnectionPages>(snapshot.get());
-    return readPages(failure);
+    if (holdings) db = holdings->takeSnapshot(identity);
+    if (!db) db = openSnapshot(path, writable, failure);
+    return db && keepFewPages();
   }
 
-  // Reads `pages`: an entry of a pack, or a file under its snapshot.
+  // Reads `pages`, an entry of a pack.
   bool readPages(std::string& failure) {
     db = openPageConnection(*pages, false);
     failure = kNotRecordDatabase;
-    return db && execOk(db.get(), "PRAGMA cache_size = 16; BEGIN");
+    return db && keepFewPages() && execOk(db.get(), "BEGIN");
   }
+
+  // A walk uses each page once: a small cache keeps the pages it holds in
+  // the processor's caches.
+  bool keepFewPages() { return execOk(db.get(), "PRAGMA cache_size = 16"); }
 
   // Writes the database at `path`: the copy made for it, a transaction
   // begun for it early, or the file in place with a transaction of its own.
@@ -186,8 +184,10 @@ struct CDatabase::CSession {
         configureWriter(db.get());
         // Nobody else sees the copy until it has its name, so a journal would
         // protect nothing: after a failed write the copy is dropped instead.
+        // The commit's sync is where the last gathered writes go out and say
+        // whether they could; the copy reaches the disk when it is published.
         failure = kNotRecordDatabase;
-        return execOk(db.get(), "PRAGMA journal_mode = OFF; PRAGMA synchronous = OFF; BEGIN");
+        return execOk(db.get(), "PRAGMA journal_mode = OFF; PRAGMA synchronous = NORMAL; BEGIN");
       }
       db = holdings->takeWrite(identity);
     }
@@ -198,7 +198,7 @@ struct CDatabase::CSession {
   // Checks the file and prepares the statements, inside the transaction
   // begun. False: not a record database, with the reason.
   bool start(std::string& failure) {
-    sqlite3* connection = this->connection();
+    sqlite3* connection = db.get();
     const std::string tables = firstText(connection, "SELECT count(*) FROM sqlite_master");
     failure = sqlite3_errcode(connection) == SQLITE_BUSY ? kLocked : kNotRecordDatabase;
     if (tables.empty()) return false;
@@ -277,14 +277,14 @@ bool CDatabase::close() {
   CSession& session = *session_;
   bool ok = !session.failed;
   session.releaseStatements();
-  sqlite3* db = session.connection();
+  sqlite3* db = session.db.get();
   if (session.mode == eOpenWrite && sqlite3_get_autocommit(db) == 0) {
     if (ok && faultHits(eFault::kCommit)) ok = fail(kInjectedError);
     if (ok && !execOk(db, "COMMIT")) ok = fail(sqlite3_errmsg(db));
     // A copy has no journal to roll back: it is dropped below instead.
     if (!ok && !session.copy) (void)execOk(db, "ROLLBACK");
   }
-  session.db.reset();
+  if (session.mode == eOpenWrite) session.db.reset();  // a copy is published once closed
   if (session.copy && ok && !session.copy->publish()) ok = fail("the copy could not take its name");
   session_.reset();
   return ok;
@@ -304,7 +304,7 @@ bool CDatabase::seek(CLookupCursor& cursor, const char* key) {
     case CLookupCursor::eResult::kAbsent:
       return fail(kNoSuchKey);
     default:
-      return failSession(sqlite3_errmsg(session_->connection()));
+      return failSession(sqlite3_errmsg(session_->db.get()));
   }
 }
 
@@ -346,7 +346,7 @@ bool CDatabase::store(const char* key, const void* data, int length) {
     data = own.data();
   }
   session.changing();
-  sqlite3* db = session.connection();
+  sqlite3* db = session.db.get();
   int stepped = SQLITE_DONE;
   for (sqlite3_stmt* statement : {session.insert.get(), session.update.get()}) {
     const int bound = length == 0 ? sqlite3_bind_zeroblob(statement, 2, 0)
@@ -367,7 +367,7 @@ bool CDatabase::remove(const char* key) {
   CSession& session = *session_;
   if (session.mode != eOpenWrite) return fail("opened for reading");
   if (faultHits(eFault::kRemove, key)) return failSession(kInjectedError);
-  sqlite3* db = session.connection();
+  sqlite3* db = session.db.get();
   if (!bindKey(session.remove.get(), key)) return fail(sqlite3_errmsg(db));
   session.changing();
   const int stepped = sqlite3_step(session.remove.get());
@@ -394,7 +394,7 @@ bool CDatabase::stepWalk(const char*& key) {
   const int rc = sqlite3_step(session.walk.get());
   if (rc != SQLITE_ROW) {
     session.walking = false;
-    return rc == SQLITE_DONE ? fail(kNoSuchKey) : failSession(sqlite3_errmsg(session.connection()));
+    return rc == SQLITE_DONE ? fail(kNoSuchKey) : failSession(sqlite3_errmsg(session.db.get()));
   }
   // SQLite keeps the text until the walk steps again. A damaged file may
   // hold a NULL key, which reads as the empty one.

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "page_vfs.h"
 #include "platform.h"
+#include "sqlite_connection.h"
 
 namespace rk {
 

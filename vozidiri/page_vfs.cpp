@@ -3,11 +3,11 @@
 #include <sqlite3.h>
 
 #include <algorithm>
-#include <climits>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "fault_injection.h"
 #include "platform.h"
@@ -19,171 +19,290 @@ namespace {
 // this many bytes: a walk's pages lie mostly in file order, and a call into
 // the system per page cost more than the pages themselves.
 constexpr size_t kReadAhead = 256 * 1024;
+// Writes that continue one another, as a commit writes its pages, are
+// gathered into one of at most this many bytes (the system VFS on POSIX
+// writes less than 128 KiB a call).
+constexpr size_t kWriteBehind = 64 * 1024;
 
-const sqlite3_io_methods* pageMethods();
+// The name a page source is opened by, with its address in the URI parameter
+// "pages": the opener hands it over directly, so nothing has to look it up.
+// Nothing else by this name (a journal beside it) exists.
+constexpr char kPagesName[] = "vozidiri-pages:";
 
-// An open page file as SQLite holds it: its memory is SQLite's, so the
-// handle is built in place by xOpen and destroyed by xClose.
-struct PageFileHandle {
-  PageFileHandle(CPageSource* pages, bool writable) : pages(pages), writable(writable) {}
+bool isPagesName(const char* name) {
+  return name && std::strncmp(name, kPagesName, sizeof kPagesName - 1) == 0;
+}
 
-  sqlite3_file base{pageMethods()};  // first: SQLite sees only this
-  CPageSource* pages;
-  bool writable;
-  // The bytes of the last read ahead, from `aheadOffset`, and where the last
-  // read of SQLite's ended.
+const sqlite3_io_methods* fileMethods();
+
+// An open file as SQLite holds it, in SQLite's memory: built in place by
+// xOpen and destroyed by xClose. Either a page source (`pages`), which takes
+// no locks and keeps no journal, or a file of the system VFS (`system`, laid
+// out right after the handle), to which all but reads and writes pass on.
+struct FileHandle {
+  sqlite3_file base{fileMethods()};  // first: SQLite sees only this
+  CPageSource* pages = nullptr;
+  sqlite3_file* system = nullptr;
+  bool writable = false;
+  // The bytes last read ahead, from `aheadOffset`, and where the last read
+  // of SQLite's ended. Forgotten whenever the file may have changed.
   std::unique_ptr<char[]> ahead;
   uint64_t aheadOffset = 0;
   size_t aheadSize = 0;
   uint64_t lastEnd = 0;
+  // Writes gathered, from `behindOffset`, not yet written.
+  std::unique_ptr<char[]> behind;
+  uint64_t behindOffset = 0;
+  size_t behindSize = 0;
 
-  int64_t read(void* buffer, size_t amount, uint64_t offset) {
-    if (writable) return pages->readAt(buffer, amount, offset);
+  const sqlite3_io_methods& inner() const { return *system->pMethods; }
+
+  // Up to `size` bytes at `offset`: the count read, fewer at the end; -1 on
+  // an error.
+  int64_t readUpTo(void* buffer, size_t size, uint64_t offset) {
+    if (pages) return pages->readAt(buffer, size, offset);
+    sqlite3_int64 end = 0;
+    if (inner().xFileSize(system, &end) != SQLITE_OK) return -1;
+    const auto count = static_cast<int>(
+        std::min<uint64_t>(size, end > static_cast<sqlite3_int64>(offset) ? end - offset : 0));
+    return count == 0 || inner().xRead(system, buffer, count, offset) == SQLITE_OK ? count : -1;
+  }
+
+  int read(void* buffer, size_t amount, uint64_t offset) {
+    int64_t got = -1;
     if (offset >= aheadOffset && offset + amount <= aheadOffset + aheadSize) {
       std::memcpy(buffer, ahead.get() + (offset - aheadOffset), amount);
-      lastEnd = offset + amount;
-      return static_cast<int64_t>(amount);
+      got = static_cast<int64_t>(amount);
+    } else if (offset < lastEnd || offset - lastEnd >= kReadAhead || amount >= kReadAhead) {
+      if (!pages) {
+        lastEnd = offset + amount;
+        return inner().xRead(system, buffer, static_cast<int>(amount), offset);
+      }
+      got = pages->readAt(buffer, amount, offset);
+    } else {
+      if (!ahead) ahead = std::make_unique<char[]>(kReadAhead);
+      const int64_t filled = readUpTo(ahead.get(), kReadAhead, offset);
+      aheadOffset = offset;
+      aheadSize = filled < 0 ? 0 : static_cast<size_t>(filled);
+      got = filled < 0 ? -1 : static_cast<int64_t>(std::min(amount, aheadSize));
+      if (got > 0) std::memcpy(buffer, ahead.get(), static_cast<size_t>(got));
     }
-    const bool onward = offset >= lastEnd && offset - lastEnd < kReadAhead;
     lastEnd = offset + amount;
-    if (!onward || amount >= kReadAhead) return pages->readAt(buffer, amount, offset);
-    if (!ahead) ahead = std::make_unique<char[]>(kReadAhead);
-    const int64_t got = pages->readAt(ahead.get(), kReadAhead, offset);
-    aheadOffset = offset;
-    aheadSize = got < 0 ? 0 : static_cast<size_t>(got);
-    if (got < 0) return -1;
-    const size_t taken = std::min(amount, aheadSize);
-    std::memcpy(buffer, ahead.get(), taken);
-    return static_cast<int64_t>(taken);
+    if (got < 0) return SQLITE_IOERR_READ;
+    if (static_cast<size_t>(got) == amount) return SQLITE_OK;
+    // SQLite reads past the end on purpose and expects zeros there.
+    std::memset(static_cast<char*>(buffer) + got, 0, amount - static_cast<size_t>(got));
+    return SQLITE_IOERR_SHORT_READ;
+  }
+
+  int writeNow(const void* data, size_t amount, uint64_t offset) {
+    if (system) return inner().xWrite(system, data, static_cast<int>(amount), offset);
+    if (faultHits(eFault::kWrite)) return SQLITE_FULL;
+    return pages->writeAt(data, amount, offset) ? SQLITE_OK : SQLITE_IOERR_WRITE;
+  }
+
+  // Writes what was gathered. Every call but a write that continues it comes
+  // after, so that SQLite's order of writes, syncs and locks is kept and an
+  // error reaches it.
+  int flush() {
+    if (behindSize == 0) return SQLITE_OK;
+    const size_t size = std::exchange(behindSize, 0);
+    return writeNow(behind.get(), size, behindOffset);
+  }
+
+  int write(const void* data, size_t amount, uint64_t offset) {
+    aheadSize = 0;
+    if (behindSize > 0 && offset == behindOffset + behindSize &&
+        behindSize + amount <= kWriteBehind) {
+      std::memcpy(behind.get() + behindSize, data, amount);
+      behindSize += amount;
+      return SQLITE_OK;
+    }
+    if (const int rc = flush(); rc != SQLITE_OK) return rc;
+    if (amount >= kWriteBehind) return writeNow(data, amount, offset);
+    if (!behind) behind = std::make_unique<char[]>(kWriteBehind);
+    std::memcpy(behind.get(), data, amount);
+    behindOffset = offset;
+    behindSize = amount;
+    return SQLITE_OK;
+  }
+
+  // Before anything but a read or write: the gathered writes go out, and
+  // what was read ahead is forgotten where the call may let the file change.
+  int settle(bool changes) {
+    if (changes) aheadSize = 0;
+    return flush();
   }
 };
 
-PageFileHandle& handleOf(sqlite3_file* file) { return *reinterpret_cast<PageFileHandle*>(file); }
+FileHandle& handleOf(sqlite3_file* file) { return *reinterpret_cast<FileHandle*>(file); }
 
-int pageClose(sqlite3_file* file) {
-  handleOf(file).~PageFileHandle();
-  return SQLITE_OK;
+int fileClose(sqlite3_file* file) {
+  FileHandle& handle = handleOf(file);
+  int rc = handle.settle(true);
+  if (handle.system && handle.inner().xClose(handle.system) != SQLITE_OK) rc = SQLITE_IOERR_CLOSE;
+  handle.~FileHandle();
+  return rc;
 }
 
-int pageRead(sqlite3_file* file, void* buffer, int amount, sqlite3_int64 offset) {
-  PageFileHandle& handle = handleOf(file);
-  const int64_t got =
-      handle.read(buffer, static_cast<size_t>(amount), static_cast<uint64_t>(offset));
-  if (got < 0) return SQLITE_IOERR_READ;
-  // Bytes that are only read are the whole database without a WAL file,
-  // whatever their header says (a database packed while in WAL mode).
+int fileRead(sqlite3_file* file, void* buffer, int amount, sqlite3_int64 offset) {
+  FileHandle& handle = handleOf(file);
+  if (const int rc = handle.settle(false); rc != SQLITE_OK) return rc;
+  const int rc = handle.read(buffer, static_cast<size_t>(amount), static_cast<uint64_t>(offset));
+  // A page source that is only read is the whole database without a WAL
+  // file, whatever its header says (a database packed while in WAL mode).
   auto* bytes = static_cast<unsigned char*>(buffer);
-  if (!handle.writable && offset == 0 && got >= static_cast<int64_t>(kHeaderBytes) &&
-      isWalHeader(bytes)) {
+  if (handle.pages && !handle.writable && offset == 0 && rc == SQLITE_OK &&
+      amount >= static_cast<int>(kHeaderBytes) && isWalHeader(bytes)) {
     markRollbackMode(bytes);
   }
-  if (got == amount) return SQLITE_OK;
-  // SQLite reads past the end on purpose and expects zeros there.
-  std::memset(bytes + got, 0, static_cast<size_t>(amount - got));
-  return SQLITE_IOERR_SHORT_READ;
+  return rc;
 }
 
-int pageWrite(sqlite3_file* file, const void* data, int amount, sqlite3_int64 offset) {
-  PageFileHandle& handle = handleOf(file);
-  if (!handle.writable) return SQLITE_READONLY;
-  if (faultHits(eFault::kWrite)) return SQLITE_FULL;
-  return handle.pages->writeAt(data, static_cast<size_t>(amount), static_cast<uint64_t>(offset))
-             ? SQLITE_OK
-             : SQLITE_IOERR_WRITE;
+int fileWrite(sqlite3_file* file, const void* data, int amount, sqlite3_int64 offset) {
+  FileHandle& handle = handleOf(file);
+  if (handle.pages && !handle.writable) return SQLITE_READONLY;
+  return handle.write(data, static_cast<size_t>(amount), static_cast<uint64_t>(offset));
 }
 
-int pageTruncate(sqlite3_file* file, sqlite3_int64 size) {
-  return handleOf(file).pages->truncate(static_cast<uint64_t>(size)) ? SQLITE_OK
-                                                                     : SQLITE_IOERR_TRUNCATE;
+// Passes a call on to a system file once the handle has settled (`changes`:
+// the call may let the file change); `otherwise` is a page source's answer.
+// Locks decide what other processes may have changed, and let them see what
+// this one wrote; nothing else reaches a page source to lock against.
+template <auto kMethod, class... TArgs>
+int passOn(sqlite3_file* file, bool changes, int otherwise, TArgs... args) {
+  FileHandle& handle = handleOf(file);
+  if (const int rc = handle.settle(changes); rc != SQLITE_OK) return rc;
+  return handle.system ? (handle.inner().*kMethod)(handle.system, args...) : otherwise;
 }
 
-// The owner makes the bytes durable in one step when they are complete.
-int pageSync(sqlite3_file*, int) { return SQLITE_OK; }
-
-int pageFileSize(sqlite3_file* file, sqlite3_int64* size) {
-  const int64_t bytes = handleOf(file).pages->size();
-  if (bytes < 0) return SQLITE_IOERR_FSTAT;
-  *size = bytes;
-  return SQLITE_OK;
+int fileTruncate(sqlite3_file* file, sqlite3_int64 size) {
+  const int rc = passOn<&sqlite3_io_methods::xTruncate>(file, true, SQLITE_OK, size);
+  CPageSource* pages = handleOf(file).pages;
+  return rc != SQLITE_OK || !pages || pages->truncate(static_cast<uint64_t>(size))
+             ? rc
+             : SQLITE_IOERR_TRUNCATE;
 }
 
-// Nothing else can reach the bytes, so there is nothing to lock against.
-int pageLock(sqlite3_file*, int) { return SQLITE_OK; }
-
-int pageCheckReservedLock(sqlite3_file*, int* reserved) {
-  *reserved = 0;
-  return SQLITE_OK;
+int fileSize(sqlite3_file* file, sqlite3_int64* size) {
+  const int rc = passOn<&sqlite3_io_methods::xFileSize>(file, false, SQLITE_OK, size);
+  CPageSource* pages = handleOf(file).pages;
+  if (rc != SQLITE_OK || !pages) return rc;
+  *size = pages->size();
+  return *size < 0 ? SQLITE_IOERR_FSTAT : SQLITE_OK;
 }
 
-int pageFileControl(sqlite3_file*, int, void*) { return SQLITE_NOTFOUND; }
-
-int pageSectorSize(sqlite3_file*) { return 4096; }
-
-int pageDeviceCharacteristics(sqlite3_file* file) {
+int fileDeviceCharacteristics(sqlite3_file* file) {
+  FileHandle& handle = handleOf(file);
+  if (handle.system) return handle.inner().xDeviceCharacteristics(handle.system);
   // Bytes that are only read never change under SQLite.
-  return SQLITE_IOCAP_POWERSAFE_OVERWRITE | (handleOf(file).writable ? 0 : SQLITE_IOCAP_IMMUTABLE);
+  return SQLITE_IOCAP_POWERSAFE_OVERWRITE | (handle.writable ? 0 : SQLITE_IOCAP_IMMUTABLE);
 }
 
-// Version 1 of the methods: the slots after xDeviceCharacteristics stay
-// empty, as a file with no shared memory and no view of its own has them.
-const sqlite3_io_methods* pageMethods() {
-  static const sqlite3_io_methods methods = [] {
-    sqlite3_io_methods slots{};
-    slots.iVersion = 1;
-    slots.xClose = pageClose;
-    slots.xRead = pageRead;
-    slots.xWrite = pageWrite;
-    slots.xTruncate = pageTruncate;
-    slots.xSync = pageSync;
-    slots.xFileSize = pageFileSize;
-    slots.xLock = pageLock;
-    slots.xUnlock = pageLock;
-    slots.xCheckReservedLock = pageCheckReservedLock;
-    slots.xFileControl = pageFileControl;
-    slots.xSectorSize = pageSectorSize;
-    slots.xDeviceCharacteristics = pageDeviceCharacteristics;
+// Version 2 of the methods: the slots after xShmUnmap stay empty, so that
+// SQLite never asks a file for a view of its own. A page source's owner
+// makes its bytes durable in one step when complete, and it never shares
+// memory with another process, as a database read through a WAL file does.
+const sqlite3_io_methods* fileMethods() {
+  using M = sqlite3_io_methods;
+  static const M methods = [] {
+    M slots{};
+    slots.iVersion = 2;
+    slots.xClose = fileClose;
+    slots.xRead = fileRead;
+    slots.xWrite = fileWrite;
+    slots.xTruncate = fileTruncate;
+    slots.xSync = [](sqlite3_file* f, int flags) {
+      return passOn<&M::xSync>(f, false, SQLITE_OK, flags);
+    };
+    slots.xFileSize = fileSize;
+    slots.xLock = [](sqlite3_file* f, int level) {
+      return passOn<&M::xLock>(f, true, SQLITE_OK, level);
+    };
+    slots.xUnlock = [](sqlite3_file* f, int level) {
+      return passOn<&M::xUnlock>(f, true, SQLITE_OK, level);
+    };
+    slots.xCheckReservedLock = [](sqlite3_file* f, int* reserved) {
+      *reserved = 0;
+      return passOn<&M::xCheckReservedLock>(f, false, SQLITE_OK, reserved);
+    };
+    slots.xFileControl = [](sqlite3_file* f, int op, void* argument) {
+      return passOn<&M::xFileControl>(f, true, SQLITE_NOTFOUND, op, argument);
+    };
+    slots.xSectorSize = [](sqlite3_file* f) {
+      const FileHandle& handle = handleOf(f);
+      return handle.system ? handle.inner().xSectorSize(handle.system) : 4096;
+    };
+    slots.xDeviceCharacteristics = fileDeviceCharacteristics;
+    slots.xShmMap = [](sqlite3_file* f, int page, int size, int extend, void volatile** memory) {
+      return passOn<&M::xShmMap>(f, false, SQLITE_IOERR_SHMMAP, page, size, extend, memory);
+    };
+    slots.xShmLock = [](sqlite3_file* f, int offset, int count, int flags) {
+      return passOn<&M::xShmLock>(f, true, SQLITE_OK, offset, count, flags);
+    };
+    slots.xShmBarrier = [](sqlite3_file* f) {
+      if (handleOf(f).system) handleOf(f).inner().xShmBarrier(handleOf(f).system);
+    };
+    slots.xShmUnmap = [](sqlite3_file* f, int remove) {
+      return passOn<&M::xShmUnmap>(f, false, SQLITE_OK, remove);
+    };
     return slots;
   }();
   return &methods;
 }
 
-// The URI parameter that carries the address of the CPageSource to open:
-// the opener hands it over directly, so nothing has to look it up.
-constexpr char kPagesParameter[] = "pages";
+constexpr int kHandleSize = (sizeof(FileHandle) + 7) / 8 * 8;
 
-int vfsOpen(sqlite3_vfs*, const char* name, sqlite3_file* file, int flags, int* outFlags) {
-  // SQLite asks for nothing else by this VFS but the journal it would roll
-  // back, which never exists.
-  const auto address = sqlite3_uri_int64(name, kPagesParameter, 0);
-  if (!(flags & SQLITE_OPEN_MAIN_DB) || address == 0) return SQLITE_CANTOPEN;
-  new (file) PageFileHandle(reinterpret_cast<CPageSource*>(static_cast<intptr_t>(address)),
-                            (flags & SQLITE_OPEN_READWRITE) != 0);
-  if (outFlags) *outFlags = flags;
-  return SQLITE_OK;
+sqlite3_vfs* systemVfs(sqlite3_vfs* vfs) { return static_cast<sqlite3_vfs*>(vfs->pAppData); }
+
+int vfsOpen(sqlite3_vfs* vfs, const char* name, sqlite3_file* file, int flags, int* outFlags) {
+  auto& handle = *new (file) FileHandle();
+  if (isPagesName(name)) {
+    handle.pages =
+        reinterpret_cast<CPageSource*>(static_cast<intptr_t>(sqlite3_uri_int64(name, "pages", 0)));
+    handle.writable = (flags & SQLITE_OPEN_READWRITE) != 0;
+    if (outFlags) *outFlags = flags;
+    if (handle.pages && (flags & SQLITE_OPEN_MAIN_DB)) return SQLITE_OK;
+  } else {
+    handle.system = reinterpret_cast<sqlite3_file*>(reinterpret_cast<char*>(file) + kHandleSize);
+    const int rc = systemVfs(vfs)->xOpen(systemVfs(vfs), name, handle.system, flags, outFlags);
+    if (rc == SQLITE_OK && handle.system->pMethods) return SQLITE_OK;
+    if (handle.system->pMethods) handle.inner().xClose(handle.system);
+  }
+  // Without methods SQLite does not close the file: it is undone here.
+  handle.~FileHandle();
+  file->pMethods = nullptr;
+  return SQLITE_CANTOPEN;
 }
 
-int vfsDelete(sqlite3_vfs*, const char*, int) { return SQLITE_OK; }
+int vfsDelete(sqlite3_vfs* vfs, const char* name, int syncFolder) {
+  return isPagesName(name) ? SQLITE_OK : systemVfs(vfs)->xDelete(systemVfs(vfs), name, syncFolder);
+}
 
-int vfsAccess(sqlite3_vfs*, const char*, int, int* result) {
+int vfsAccess(sqlite3_vfs* vfs, const char* name, int flags, int* result) {
   *result = 0;
-  return SQLITE_OK;
+  return isPagesName(name) ? SQLITE_OK
+                           : systemVfs(vfs)->xAccess(systemVfs(vfs), name, flags, result);
 }
 
-int vfsFullPathname(sqlite3_vfs*, const char* name, int size, char* out) {
+int vfsFullPathname(sqlite3_vfs* vfs, const char* name, int size, char* out) {
+  if (!isPagesName(name)) return systemVfs(vfs)->xFullPathname(systemVfs(vfs), name, size, out);
   if (static_cast<int>(std::strlen(name)) >= size) return SQLITE_CANTOPEN;
   std::strcpy(out, name);
   return SQLITE_OK;
 }
 
-// Registered once, the first time a page connection is opened; never the
-// default. Randomness, time, sleep and the rest are the system VFS's, whose
-// methods do not look at the VFS they are called through.
-sqlite3_vfs* pageVfs() {
+// Registered once, never the default. Randomness, time, sleep and the rest
+// are the system VFS's, whose methods do not look at the VFS they are called
+// through.
+sqlite3_vfs* registeredVfs() {
   static sqlite3_vfs* registered = [] {
-    static sqlite3_vfs vfs = *sqlite3_vfs_find(nullptr);
-    vfs.szOsFile = static_cast<int>(sizeof(PageFileHandle));
-    vfs.zName = "vozidiri-pages";
+    sqlite3_vfs* system = sqlite3_vfs_find(nullptr);
+    static sqlite3_vfs vfs = *system;
+    vfs.szOsFile = kHandleSize + system->szOsFile;
+    vfs.zName = "vozidiri";
     vfs.pNext = nullptr;
+    vfs.pAppData = system;
     vfs.xOpen = vfsOpen;
     vfs.xDelete = vfsDelete;
     vfs.xAccess = vfsAccess;
@@ -208,31 +327,20 @@ bool CStreamPages::writeAt(const void* data, size_t size, uint64_t offset) {
 bool CStreamPages::truncate(uint64_t size) { return platform::truncateFile(file_, size); }
 int64_t CStreamPages::size() { return platform::fileSize(file_); }
 
-CConnectionPages::CConnectionPages(sqlite3* db) : file_(mainFile(db)) {
-  sqlite3_int64 size = -1;
-  if (file_ && file_->pMethods && file_->pMethods->xFileSize(file_, &size) == SQLITE_OK) {
-    size_ = size;
-  }
+const char* libraryVfs() { return registeredVfs()->zName; }
+
+std::string pagesName(CPageSource& pages) {
+  return std::string("file:") + kPagesName +
+         "?pages=" + std::to_string(reinterpret_cast<intptr_t>(&pages));
 }
 
-int64_t CConnectionPages::readAt(void* buffer, size_t size, uint64_t offset) {
-  if (size_ < 0) return -1;
-  if (offset >= static_cast<uint64_t>(size_)) return 0;
-  const size_t wanted = std::min<uint64_t>({size, static_cast<uint64_t>(size_) - offset, INT_MAX});
-  // A short read here means the file shrank under its lock: another program
-  // that ignores locks cut it, and what it held is gone.
-  return file_->pMethods->xRead(file_, buffer, static_cast<int>(wanted),
-                                static_cast<sqlite3_int64>(offset)) == SQLITE_OK
-             ? static_cast<int64_t>(wanted)
-             : -1;
+bool isWalHeader(const unsigned char* header) {
+  return std::memcmp(header, kSQLiteMagic, sizeof kSQLiteMagic) == 0 &&
+         (header[kVersionOffset] == 2 || header[kVersionOffset + 1] == 2);
 }
 
-ConnectionPtr openPageConnection(CPageSource& pages, bool writable) {
-  const std::string name = "file:vozidiri-pages?" + std::string(kPagesParameter) + "=" +
-                           std::to_string(reinterpret_cast<intptr_t>(&pages));
-  return openConnection(name,
-                        (writable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) | SQLITE_OPEN_URI,
-                        pageVfs()->zName);
+void markRollbackMode(unsigned char* header) {
+  header[kVersionOffset] = header[kVersionOffset + 1] = 1;
 }
 
 }  // namespace rk

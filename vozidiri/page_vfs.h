@@ -3,10 +3,23 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-
-#include "sqlite_connection.h"
+#include <string>
 
 namespace rk {
+
+// A database file begins with these 16 bytes, the terminating zero included.
+inline constexpr char kSQLiteMagic[16] = "SQLite format 3";
+// Its header's bytes 18 and 19 (the write and read versions) are 2 when the
+// file is read and written through a WAL file, 1 with a rollback journal.
+inline constexpr size_t kVersionOffset = 18;
+// How many header bytes the two tests below need.
+inline constexpr size_t kHeaderBytes = 20;
+
+// True when `header` (kHeaderBytes bytes) begins a database file in WAL mode.
+bool isWalHeader(const unsigned char* header);
+// Makes `header` say rollback-journal mode, for a file that is read or
+// written without a WAL file of its own (a copy, a pack's entry).
+void markRollbackMode(unsigned char* header);
 
 // Bytes that SQLite reads, and perhaps writes, as a database file through
 // the library rather than by a name of their own: a copy that has no name
@@ -40,27 +53,15 @@ class CStreamPages : public CPageSource {
   std::FILE* file_;
 };
 
-// The main database file of the connection `db`, read through SQLite's own
-// handle, so that no other descriptor of the file is opened or closed beside
-// SQLite's locks. The connection must hold its read transaction
-// (openSnapshot) and outlive this object: the bytes cannot change meanwhile.
-class CConnectionPages : public CPageSource {
- public:
-  explicit CConnectionPages(sqlite3* db);
-  int64_t readAt(void* buffer, size_t size, uint64_t offset) override;
-  int64_t size() override { return size_; }
-
- private:
-  sqlite3_file* file_;
-  int64_t size_ = -1;
-};
-
-// Opens an SQLite connection on `pages`, which must outlive it, read-only or
-// read-write; null when it cannot be opened. One that writes must turn the
-// journal off (journal_mode = OFF) before its first write. A read-only one
-// reads ahead, serving reads that move forward, as walks do, from one larger
-// read, and a header that says WAL mode reads as rollback-journal mode (the
-// bytes are the whole database without a WAL).
-ConnectionPtr openPageConnection(CPageSource& pages, bool writable);
+// The name of the VFS through which every connection of the library opens
+// its files: the system's own, gathering writes that continue one another
+// and reading ahead when reads move forward (so a walk or a commit costs a
+// call into the system per many pages), never with a view of its own; and
+// page sources, opened by the name pagesName gives. A page source that is
+// only read and whose header says WAL mode reads as rollback-journal mode:
+// its bytes are the whole database without a WAL.
+const char* libraryVfs();
+// The URI by which a connection opens `pages` through the library's VFS.
+std::string pagesName(CPageSource& pages);
 
 }  // namespace rk

@@ -52,23 +52,20 @@ void ConnectionCloser::operator()(sqlite3* db) const { sqlite3_close_v2(db); }
 
 void StatementFinalizer::operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
 
-bool isWalHeader(const unsigned char* header) {
-  return std::memcmp(header, kSQLiteMagic, sizeof kSQLiteMagic) == 0 &&
-         (header[kVersionOffset] == 2 || header[kVersionOffset + 1] == 2);
-}
-
-void markRollbackMode(unsigned char* header) {
-  header[kVersionOffset] = header[kVersionOffset + 1] = 1;
-}
-
-ConnectionPtr openConnection(const std::string& name, int flags, const char* vfs) {
+ConnectionPtr openConnection(const std::string& name, int flags) {
   sqlite3* raw = nullptr;
   // One thread uses each connection: SQLite's own locking per call is waste.
-  const int rc = sqlite3_open_v2(name.c_str(), &raw, flags | SQLITE_OPEN_NOMUTEX, vfs);
+  const int rc = sqlite3_open_v2(name.c_str(), &raw, flags | SQLITE_OPEN_NOMUTEX, libraryVfs());
   ConnectionPtr db(raw);
   if (rc != SQLITE_OK) return nullptr;
   sqlite3_busy_timeout(raw, lockWaitMs());
   return db;
+}
+
+ConnectionPtr openPageConnection(CPageSource& pages, bool writable) {
+  return openConnection(
+      pagesName(pages),
+      (writable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) | SQLITE_OPEN_URI);
 }
 
 ConnectionPtr openSnapshot(const std::string& path, bool writable, std::string& failure) {
@@ -136,7 +133,7 @@ ConnectionPtr beginWrite(const std::string& path, std::string& failure) {
 void configureWriter(sqlite3* db) {
   // The page size of new databases, and the session's cache: the README's
   // section on speed says what each was measured to buy.
-  (void)execOk(db, "PRAGMA page_size = 16384");
+  (void)execOk(db, "PRAGMA page_size = 4096");
   (void)execOk(db, "PRAGMA cache_size = -16384");
 }
 

@@ -1,8 +1,9 @@
 #pragma once
 
-#include <cstddef>
 #include <memory>
 #include <string>
+
+#include "page_vfs.h"
 
 struct sqlite3;
 struct sqlite3_file;
@@ -11,7 +12,7 @@ struct sqlite3_stmt;
 namespace rk {
 
 // SQLite connections and statements as every part of the library opens and
-// owns them, and the facts of SQLite's file format that the library uses.
+// owns them.
 
 struct ConnectionCloser {
   void operator()(sqlite3* db) const;
@@ -23,26 +24,16 @@ struct StatementFinalizer {
 };
 using StatementPtr = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
 
-// A database file begins with these 16 bytes, the terminating zero included.
-inline constexpr char kSQLiteMagic[16] = "SQLite format 3";
-// Its header's bytes 18 and 19 (the write and read versions) are 2 when the
-// file is read and written through a WAL file, 1 with a rollback journal.
-inline constexpr size_t kVersionOffset = 18;
-// How many header bytes the two tests below need.
-inline constexpr size_t kHeaderBytes = 20;
-
-// True when `header` (kHeaderBytes bytes) begins a database file in WAL mode.
-bool isWalHeader(const unsigned char* header);
-// Makes `header` say rollback-journal mode, for a file that is read or
-// written without a WAL file of its own (a copy, a pack's entry).
-void markRollbackMode(unsigned char* header);
-
 // Opens the SQLite file named `name` (a path, or a URI with
-// SQLITE_OPEN_URI) with `flags` (SQLITE_OPEN_*), through the VFS named `vfs`
-// (null: the system's). Another process's lock is waited for as long as a
-// normal job takes before a call gives up with SQLITE_BUSY. Null when it
-// cannot be opened.
-ConnectionPtr openConnection(const std::string& name, int flags, const char* vfs = nullptr);
+// SQLITE_OPEN_URI) with `flags` (SQLITE_OPEN_*), through the library's VFS
+// (page_vfs.h). Another process's lock is waited for as long as a normal job
+// takes before a call gives up with SQLITE_BUSY. Null when it cannot be
+// opened.
+ConnectionPtr openConnection(const std::string& name, int flags);
+// Opens a connection on `pages`, which must outlive it, read-only or
+// read-write; null when it cannot be opened. One that writes must turn the
+// journal off (journal_mode = OFF) before its first write.
+ConnectionPtr openPageConnection(CPageSource& pages, bool writable);
 
 // Opens the database file at `path` for reading and takes its snapshot: a
 // read transaction, begun and held until the connection ends, so that
