@@ -8,8 +8,9 @@
 namespace {
 
 TEST(LineReaderTest, SplitsTokenAndValue) {
+  using namespace std::string_view_literals;
   struct Case {
-    const char* line;
+    std::string_view line;
     const char* token;
     const char* value;
     bool result;
@@ -25,6 +26,8 @@ TEST(LineReaderTest, SplitsTokenAndValue) {
       {"key :   ", "key", "", false},
       {" \t\v", "", "before", false},
       {"", "", "before", false},
+      {"key : a\0b"sv, "key", "a", true},
+      {"key\0 : a"sv, "key", "", false},
   };
   for (const Case& c : cases) {
     std::string token = "before";
@@ -37,11 +40,11 @@ TEST(LineReaderTest, SplitsTokenAndValue) {
 
 // Every line that reads give, and whether the stream was at its end after it.
 std::vector<std::pair<std::string, bool>> readAll(const std::string& text) {
-  std::istringstream script(text);
+  std::istringstream source(text);
+  CLineReader script(source);
   std::vector<std::pair<std::string, bool>> lines;
-  std::string line;
   while (!script.eof()) {
-    readScriptLine(script, line);
+    const std::string_view line = script.readLine();
     lines.emplace_back(line, script.eof());
   }
   return lines;
@@ -62,6 +65,29 @@ TEST(LineReaderTest, CutsLinesAndFindsTheEnd) {
   EXPECT_EQ((Lines{{full, false}, {"yz", false}, {"", true}}), readAll(full + "yz\n"));
   const std::string almost(kMaxScriptLineLength - 1, 'x');
   EXPECT_EQ((Lines{{almost, false}, {"n", true}}), readAll(almost + "\r\nn"));
+}
+
+TEST(LineReaderTest, LinesAcrossTheReadersBlocksComeWhole) {
+  std::string text;
+  for (int i = 0; i < 100000; ++i) text += "\tfileName : models/obj_" + std::to_string(i) + "\r\n";
+  const auto lines = readAll(text);
+  ASSERT_EQ(100001u, lines.size());
+  for (int i = 0; i < 100000; ++i) {
+    ASSERT_EQ("\tfileName : models/obj_" + std::to_string(i), lines[i].first);
+  }
+}
+
+TEST(LineReaderTest, ALookNeverMarksTheEnd) {
+  std::istringstream source("\tx");
+  CLineReader script(source);
+  EXPECT_EQ('\t', script.peek());
+  EXPECT_EQ("\tx", script.readLine());
+  EXPECT_TRUE(script.eof());
+  EXPECT_EQ(-1, script.peek());
+  std::istringstream empty("");
+  CLineReader nothing(empty);
+  EXPECT_EQ(-1, nothing.peek());
+  EXPECT_FALSE(nothing.eof());
 }
 
 }  // namespace

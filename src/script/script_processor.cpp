@@ -3,7 +3,6 @@
 #include <fstream>
 #include <ios>
 #include <string_view>
-#include <vector>
 
 #include "common/fatal_error.h"
 #include "common/output.h"
@@ -24,26 +23,22 @@ CHandler* CScriptProcessor::findHandler(const std::string& name) const {
   return entry == handlers_.end() ? nullptr : entry->second.get();
 }
 
-bool CScriptProcessor::readLine(std::istream& script, std::string& token, std::string& value) {
+bool CScriptProcessor::readLine(CLineReader& script, std::string& token, std::string& value) {
   ++lineNumber_;
-  readScriptLine(script, line_);
-  if (!line_.empty() && line_[0] == '#') return true;
-  return splitScriptLine(line_, token, value);
+  const std::string_view line = script.readLine();
+  if (!line.empty() && line[0] == '#') return true;
+  return splitScriptLine(line, token, value);
 }
 
 void CScriptProcessor::run(const std::string& fileName) {
-  // Binary, so that lines are cut the same way on every platform;
-  // readScriptLine takes CR LF as a line end itself.
-  // A large buffer: scripts run to hundreds of megabytes, and the stream's
-  // own few kilobytes would cost a system call per handful of records.
-  std::vector<char> buffer(1 << 20);
-  std::ifstream script;
-  script.rdbuf()->pubsetbuf(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-  script.open(fileName, std::ios::binary);
-  if (!script.is_open()) fatalError("Could not open file %s", fileName.c_str());
+  // Binary, so that lines are cut the same way on every platform; the
+  // reader takes CR LF as a line end itself.
+  std::ifstream file(fileName, std::ios::binary);
+  if (!file.is_open()) fatalError("Could not open file %s", fileName.c_str());
   // A read error (the name of a folder, a failing disk) throws, so that it
   // cannot pass for the end of the script.
-  script.exceptions(std::ios::badbit);
+  file.exceptions(std::ios::badbit);
+  CLineReader script(file);
 
   using namespace std::string_view_literals;  // compared by length first
   lineNumber_ = 0;
@@ -114,7 +109,7 @@ void CScriptProcessor::requireKeyAndDatabase(const std::string& token, const std
   }
 }
 
-void CScriptProcessor::writeRecord(std::istream& script, std::string& token, std::string& value,
+void CScriptProcessor::writeRecord(CLineReader& script, std::string& token, std::string& value,
                                    const std::string& key, rk::CDatabase& db, CHandler* handler) {
   requireKeyAndDatabase(token, key, db);
   if (!handler) {
@@ -123,10 +118,8 @@ void CScriptProcessor::writeRecord(std::istream& script, std::string& token, std
   }
   printOutput("Write  : %s\n", key.c_str());
   handler->reset();
-  // The data block: the lines that begin with a tab. The look goes to the
-  // buffer because istream::peek() would mark the end of the file, which
-  // only a read may do.
-  while (script.rdbuf()->sgetc() == '\t' && !script.eof()) {
+  // The data block: the lines that begin with a tab.
+  while (script.peek() == '\t') {
     // A tab line without a value ends the block and is used up.
     if (!readLine(script, token, value)) break;
     handler->processToken(token, value);

@@ -1,11 +1,11 @@
 #pragma once
 
-#include <istream>
 #include <map>
 #include <memory>
 #include <string>
 
 #include "handlers/handler.h"
+#include "script/line_reader.h"
 #include "vozidiri/database.h"
 
 // Carries out a patch script: a text file of operation lines, each a token, a
@@ -36,7 +36,7 @@ class CScriptProcessor {
   // Reads the next line of `script` and counts it in the line number. A comment
   // line answers true and leaves `token` and `value` as they were; any other
   // line is split as splitScriptLine() does, with its result.
-  bool readLine(std::istream& script, std::string& token, std::string& value);
+  bool readLine(CLineReader& script, std::string& token, std::string& value);
 
   // Enters `handler` under the struct name `name`, destroying a handler
   // registered under it before.
@@ -53,7 +53,7 @@ class CScriptProcessor {
                              const rk::CDatabase& db) const;
   // The data operation, with its data block. `token` and `value` are the
   // run's own, which the block's lines overwrite.
-  void writeRecord(std::istream& script, std::string& token, std::string& value,
+  void writeRecord(CLineReader& script, std::string& token, std::string& value,
                    const std::string& key, rk::CDatabase& db, CHandler* handler);
   void deleteRecord(const std::string& token, const std::string& key, rk::CDatabase& db);
 
@@ -61,5 +61,4 @@ class CScriptProcessor {
   // The lines read since the current run began; a line longer than
   // kMaxScriptLineLength counts once per piece.
   int lineNumber_ = 0;
-  std::string line_;  // the line last read, kept for its buffer
 };
