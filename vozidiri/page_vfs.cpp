@@ -15,18 +15,16 @@
 namespace rk {
 namespace {
 
-// Reads that move forward by less than this are served from one read of
-// this many bytes: a walk's pages lie mostly in file order, and a call into
-// the system per page cost more than the pages themselves.
+// Reads moving forward by less than this are served from one read of this
+// many bytes: a walk's pages lie mostly in file order, and a call per page
+// into the system costs more than the page.
 constexpr size_t kReadAhead = 256 * 1024;
-// Writes that continue one another, as a commit writes its pages, are
-// gathered into one of at most this many bytes (the system VFS on POSIX
-// writes less than 128 KiB a call).
+// Writes that continue one another, as a commit's pages do, are gathered up
+// to this many bytes (the system VFS on POSIX writes < 128 KiB a call).
 constexpr size_t kWriteBehind = 64 * 1024;
 
-// The name a page source is opened by, with its address in the URI parameter
-// "pages": the opener hands it over directly, so nothing has to look it up.
-// Nothing else by this name (a journal beside it) exists.
+// A page source's name, its address in the URI parameter "pages". Nothing
+// else by this name (a journal beside it) exists.
 constexpr char kPagesName[] = "vozidiri-pages:";
 
 bool isPagesName(const char* name) {
@@ -57,8 +55,7 @@ struct FileHandle {
 
   const sqlite3_io_methods& inner() const { return *system->pMethods; }
 
-  // Up to `size` bytes at `offset`: the count read, fewer at the end; -1 on
-  // an error.
+  // As CPageSource::readAt, for either kind of file.
   int64_t readUpTo(void* buffer, size_t size, uint64_t offset) {
     if (pages) return pages->readAt(buffer, size, offset);
     sqlite3_int64 end = 0;
@@ -149,8 +146,7 @@ int fileRead(sqlite3_file* file, void* buffer, int amount, sqlite3_int64 offset)
   FileHandle& handle = handleOf(file);
   if (const int rc = handle.settle(false); rc != SQLITE_OK) return rc;
   const int rc = handle.read(buffer, static_cast<size_t>(amount), static_cast<uint64_t>(offset));
-  // A page source that is only read is the whole database without a WAL
-  // file, whatever its header says (a database packed while in WAL mode).
+  // A database packed while in WAL mode: see libraryVfs.
   auto* bytes = static_cast<unsigned char*>(buffer);
   if (handle.pages && !handle.writable && offset == 0 && rc == SQLITE_OK &&
       amount >= static_cast<int>(kHeaderBytes) && isWalHeader(bytes)) {
@@ -165,19 +161,19 @@ int fileWrite(sqlite3_file* file, const void* data, int amount, sqlite3_int64 of
   return handle.write(data, static_cast<size_t>(amount), static_cast<uint64_t>(offset));
 }
 
-// Passes a call on to a system file once the handle has settled (`changes`:
-// the call may let the file change); `otherwise` is a page source's answer.
+// Passes a call on to a system file once the handle has settled (`kChanges`:
+// the call may let the file change); `kOtherwise` is a page source's answer.
 // Locks decide what other processes may have changed, and let them see what
 // this one wrote; nothing else reaches a page source to lock against.
-template <auto kMethod, class... TArgs>
-int passOn(sqlite3_file* file, bool changes, int otherwise, TArgs... args) {
+template <auto kMethod, bool kChanges, int kOtherwise, class... TArgs>
+int passOn(sqlite3_file* file, TArgs... args) {
   FileHandle& handle = handleOf(file);
-  if (const int rc = handle.settle(changes); rc != SQLITE_OK) return rc;
-  return handle.system ? (handle.inner().*kMethod)(handle.system, args...) : otherwise;
+  if (const int rc = handle.settle(kChanges); rc != SQLITE_OK) return rc;
+  return handle.system ? (handle.inner().*kMethod)(handle.system, args...) : kOtherwise;
 }
 
 int fileTruncate(sqlite3_file* file, sqlite3_int64 size) {
-  const int rc = passOn<&sqlite3_io_methods::xTruncate>(file, true, SQLITE_OK, size);
+  const int rc = passOn<&sqlite3_io_methods::xTruncate, true, SQLITE_OK>(file, size);
   CPageSource* pages = handleOf(file).pages;
   return rc != SQLITE_OK || !pages || pages->truncate(static_cast<uint64_t>(size))
              ? rc
@@ -185,7 +181,7 @@ int fileTruncate(sqlite3_file* file, sqlite3_int64 size) {
 }
 
 int fileSize(sqlite3_file* file, sqlite3_int64* size) {
-  const int rc = passOn<&sqlite3_io_methods::xFileSize>(file, false, SQLITE_OK, size);
+  const int rc = passOn<&sqlite3_io_methods::xFileSize, false, SQLITE_OK>(file, size);
   CPageSource* pages = handleOf(file).pages;
   if (rc != SQLITE_OK || !pages) return rc;
   *size = pages->size();
@@ -212,40 +208,26 @@ const sqlite3_io_methods* fileMethods() {
     slots.xRead = fileRead;
     slots.xWrite = fileWrite;
     slots.xTruncate = fileTruncate;
-    slots.xSync = [](sqlite3_file* f, int flags) {
-      return passOn<&M::xSync>(f, false, SQLITE_OK, flags);
-    };
+    slots.xSync = passOn<&M::xSync, false, SQLITE_OK>;
     slots.xFileSize = fileSize;
-    slots.xLock = [](sqlite3_file* f, int level) {
-      return passOn<&M::xLock>(f, true, SQLITE_OK, level);
-    };
-    slots.xUnlock = [](sqlite3_file* f, int level) {
-      return passOn<&M::xUnlock>(f, true, SQLITE_OK, level);
-    };
+    slots.xLock = passOn<&M::xLock, true, SQLITE_OK>;
+    slots.xUnlock = passOn<&M::xUnlock, true, SQLITE_OK>;
     slots.xCheckReservedLock = [](sqlite3_file* f, int* reserved) {
       *reserved = 0;
-      return passOn<&M::xCheckReservedLock>(f, false, SQLITE_OK, reserved);
+      return passOn<&M::xCheckReservedLock, false, SQLITE_OK>(f, reserved);
     };
-    slots.xFileControl = [](sqlite3_file* f, int op, void* argument) {
-      return passOn<&M::xFileControl>(f, true, SQLITE_NOTFOUND, op, argument);
-    };
+    slots.xFileControl = passOn<&M::xFileControl, true, SQLITE_NOTFOUND>;
     slots.xSectorSize = [](sqlite3_file* f) {
       const FileHandle& handle = handleOf(f);
       return handle.system ? handle.inner().xSectorSize(handle.system) : 4096;
     };
     slots.xDeviceCharacteristics = fileDeviceCharacteristics;
-    slots.xShmMap = [](sqlite3_file* f, int page, int size, int extend, void volatile** memory) {
-      return passOn<&M::xShmMap>(f, false, SQLITE_IOERR_SHMMAP, page, size, extend, memory);
-    };
-    slots.xShmLock = [](sqlite3_file* f, int offset, int count, int flags) {
-      return passOn<&M::xShmLock>(f, true, SQLITE_OK, offset, count, flags);
-    };
+    slots.xShmMap = passOn<&M::xShmMap, false, SQLITE_IOERR_SHMMAP>;
+    slots.xShmLock = passOn<&M::xShmLock, true, SQLITE_OK>;
     slots.xShmBarrier = [](sqlite3_file* f) {
       if (handleOf(f).system) handleOf(f).inner().xShmBarrier(handleOf(f).system);
     };
-    slots.xShmUnmap = [](sqlite3_file* f, int remove) {
-      return passOn<&M::xShmUnmap>(f, false, SQLITE_OK, remove);
-    };
+    slots.xShmUnmap = passOn<&M::xShmUnmap, false, SQLITE_OK>;
     return slots;
   }();
   return &methods;
@@ -314,9 +296,6 @@ sqlite3_vfs* registeredVfs() {
 }
 
 }  // namespace
-
-bool CPageSource::writeAt(const void*, size_t, uint64_t) { return false; }
-bool CPageSource::truncate(uint64_t) { return false; }
 
 int64_t CStreamPages::readAt(void* buffer, size_t size, uint64_t offset) {
   return platform::readAt(file_, buffer, size, offset);
