@@ -40,14 +40,6 @@ bool bindKey(sqlite3_stmt* statement, const char* key) {
   return sqlite3_bind_text(statement, 1, key, -1, SQLITE_STATIC) == SQLITE_OK;
 }
 
-// The first row's first column as text; empty when there is none.
-std::string firstText(sqlite3* db, const char* sql) {
-  const StatementPtr statement = prepare(db, sql);
-  if (!statement || sqlite3_step(statement.get()) != SQLITE_ROW) return {};
-  const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement.get(), 0));
-  return text ? text : "";
-}
-
 bool contains(const std::string& text, const char* part) {
   return text.find(part) != std::string::npos;
 }
@@ -63,8 +55,7 @@ bool keepsText(std::string type, bool strict) {
   return type.empty() || contains(type, "BLOB");
 }
 
-// True when the records table holds keys as the texts they are, and only
-// such keys: see database.h.
+// The checks database.h names for files that other programs made.
 bool isRecordDatabase(sqlite3* db) {
   if (firstText(db, "PRAGMA encoding") != "UTF-8") return false;
   const StatementPtr key = prepare(db,
@@ -125,8 +116,7 @@ struct CDatabase::CSession {
   const void* lastFetched = nullptr;  // the record fetch last handed out
   int lastFetchedLength = 0;
 
-  // A read session gives its snapshot back to the run, for the next read of
-  // the same file.
+  // A read session gives its snapshot back for the run's next read.
   ~CSession() {
     releaseStatements();
     if (mode == eOpenRead && holdings && !identity.empty() && db) {
@@ -153,8 +143,7 @@ struct CDatabase::CSession {
     walk.reset();
   }
 
-  // Reads the database file at `path` through its snapshot, the one the run
-  // keeps when there is one.
+  // Reads the file at `path` through the run's snapshot of it, or a new one.
   bool readFile(const std::string& path, bool writable, std::string& failure) {
     if (holdings) db = holdings->takeSnapshot(identity);
     if (!db) db = openSnapshot(path, writable, failure);
@@ -182,10 +171,9 @@ struct CDatabase::CSession {
         db = openPageConnection(copy->pages(), true);
         if (!db) return false;
         configureWriter(db.get());
-        // Nobody else sees the copy until it has its name, so a journal would
-        // protect nothing: after a failed write the copy is dropped instead.
-        // The commit's sync is where the last gathered writes go out and say
-        // whether they could; the copy reaches the disk when it is published.
+        // Nobody sees the copy before it has its name: no journal, a failed
+        // write drops it. The commit's sync sends out the last gathered writes
+        // and says whether they could; the copy reaches the disk when published.
         failure = kNotRecordDatabase;
         return execOk(db.get(), "PRAGMA journal_mode = OFF; PRAGMA synchronous = NORMAL; BEGIN");
       }
@@ -379,7 +367,6 @@ bool CDatabase::remove(const char* key) {
 bool CDatabase::firstKey(const char*& key) {
   if (!usable("")) return false;
   sqlite3_reset(session_->walk.get());
-  session_->walking = true;
   return stepWalk(key);
 }
 
@@ -390,10 +377,9 @@ bool CDatabase::nextKey(const char*& key) {
 
 bool CDatabase::stepWalk(const char*& key) {
   CSession& session = *session_;
-  session.walkRowCurrent = false;
+  session.walking = session.walkRowCurrent = false;
   const int rc = sqlite3_step(session.walk.get());
   if (rc != SQLITE_ROW) {
-    session.walking = false;
     return rc == SQLITE_DONE ? fail(kNoSuchKey) : failSession(sqlite3_errmsg(session.db.get()));
   }
   // SQLite keeps the text until the walk steps again. A damaged file may
@@ -402,10 +388,9 @@ bool CDatabase::stepWalk(const char*& key) {
   session.walkKey = text ? text : "";
   if (std::strlen(session.walkKey) !=
       static_cast<size_t>(sqlite3_column_bytes(session.walk.get(), 0))) {
-    session.walking = false;
     return failSession("a key holds a zero byte");
   }
-  session.walkRowCurrent = true;
+  session.walking = session.walkRowCurrent = true;
   key = session.walkKey;
   return true;
 }

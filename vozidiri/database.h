@@ -7,45 +7,41 @@ namespace rk {
 
 class CLookupCursor;
 
-// A record database: text keys, each mapping to a blob of bytes.
-//
-// On disk a record database is an SQLite 3 file holding
+// A record database: text keys, each mapping to a blob of bytes, in an
+// SQLite 3 file holding
 //   CREATE TABLE records(key TEXT PRIMARY KEY NOT NULL, data BLOB NOT NULL)
 //       WITHOUT ROWID
-// Keys are bound as text byte for byte, so the default BINARY collation walks
-// them in ascending byte order. A file with no pages (an empty file, also
-// once the journal of a killed first write is rolled back) is an empty
-// database; opening one for writing creates the table and marks the file
-// with PRAGMA application_id = 0x564F5A49 and user_version = 1.
+// Keys are bound as text byte for byte, so the BINARY collation walks them
+// in ascending byte order. A file with no pages (empty, also once a killed
+// first write is rolled back) is an empty database; opened for writing it
+// gets the table and PRAGMA application_id = 0x564F5A49, user_version = 1.
 //
-// Files that other programs made open when keys are texts kept as they are:
-// the file is UTF-8, its records table has `key` as its one primary key in
-// the BINARY collation and of TEXT or BLOB affinity (or ANY in a STRICT
-// table; so "007" is no number), and every key is stored as text (not a
-// BLOB, as Python stores bytes; a number; NULL). A text key with a zero byte
-// is an error of the walk that meets it. So walks and lookups always agree,
-// byte for byte. A store changes `data` alone, leaving further columns as
-// they are, and fails when it leaves no record stored (a trigger ignored it).
+// Other programs' files open when their keys are texts kept as they are: a
+// UTF-8 file whose records table has `key` as its one primary key, in the
+// BINARY collation, of TEXT or BLOB affinity (ANY in a STRICT table: "007"
+// is no number), with every key stored as text (not a BLOB, as Python
+// stores bytes; a number; NULL). A key with a zero byte fails the walk that
+// meets it. So walks and lookups agree byte for byte. A store changes
+// `data` alone, and fails when a trigger leaves no record stored.
 //
-// Each open session is one transaction: read mode reads one snapshot, which
-// the run keeps for its next read of the file (holdings.h); write mode holds
-// a write transaction from open to close, which commits it: in place with a
-// rollback journal, so that a process that dies before leaves the file as it
-// was, or in a copy that takes its name then (database_copy.h). Another
+// A session is one transaction. Read mode reads one snapshot, which the run
+// keeps for its next read of the file (holdings.h). Write mode holds a write
+// transaction from open to close, which commits it: in place with a
+// rollback journal, so that a process that dies first leaves the file as it
+// was, or in a copy that then takes the name (database_copy.h). Another
 // process's lock is waited for up to a minute. A file outside the primary
 // folder is only read: nothing there is written, created or removed.
 //
-// An SQLite error in the middle of a session (a corrupt page, an I/O error,
-// a full disk, a file cut short under it) puts the object in a failed state:
-// that call and every later one answer false, close() included, so a walk
-// cut short by damage can never pass for the end of the keys, and a write
-// session that failed keeps nothing it stored. open() starts afresh.
+// An SQLite error mid-session (a corrupt page, an I/O error, a full disk, a
+// file cut short) fails the session: that call and every later one answer
+// false, close() included, so a walk cut short by damage never passes for
+// the end of the keys, and a failed write session keeps nothing it stored.
+// open() starts afresh.
 //
-// Names are found through the global file system when it exists: read mode
-// opens the file of the first factory that holds the name (a pack's entry in
-// place); write mode the primary folder's file, or the copy ensurePrimaryCopy
-// made of it, for names it writes. Without one a name is a path. open never
-// creates a file.
+// Names go through the global file system when it exists: read mode opens
+// the file of the first factory holding the name (a pack's entry in place),
+// write mode the primary folder's file, or the copy ensurePrimaryCopy made
+// of it. Without one a name is a path. open never creates a file.
 class CDatabase {
  public:
   enum eOpenFlags { eOpenRead = 1, eOpenWrite = 2 };
@@ -62,9 +58,8 @@ class CDatabase {
   // previous database could not be committed).
   [[nodiscard]] bool open(const std::string& name, eOpenFlags mode);
   // Ends the session: commits in write mode, and gives a copy its name.
-  // False: that failed or the session met an error, and in write mode
-  // nothing stored in this session was kept. Closing a closed database is
-  // true.
+  // False: that failed or the session had failed; a write session then kept
+  // nothing. Closing a closed database is true.
   [[nodiscard]] bool close();
   bool isOpen() const { return session_ != nullptr; }
   // A short text saying why the last call that answered false did ("missing",
@@ -96,9 +91,9 @@ class CDatabase {
  private:
   struct CSession;  // what an open database holds (database.cpp)
 
-  // Records why the current call fails and answers false.
+  // Record why the call fails and answer false; failSession also fails the
+  // session.
   bool fail(const std::string& reason);
-  // The same for an error that latches the failed state.
   bool failSession(const std::string& reason);
   bool usable(const char* key);
   // Moves `cursor` to `key`; false, with the reason, when it is not stored.

@@ -114,7 +114,7 @@ std::unique_ptr<CDatabaseCopy> CDatabaseCopy::create(const std::string& path,
 
 bool CDatabaseCopy::copyDatabase(sqlite3* source, std::FILE* sourceFile) {
   bool ok = false;
-  if (readsThroughWal(source)) {
+  if (sqlite3_stricmp(firstText(source, "PRAGMA journal_mode").c_str(), "wal") == 0) {
     // Committed pages may still be in the WAL file: SQLite reads them from
     // wherever they are.
     const ConnectionPtr target = openPageConnection(pages_, true);

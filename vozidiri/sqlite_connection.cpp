@@ -46,12 +46,7 @@ const char* reasonFor(sqlite3* db) {
   return "not a record database";
 }
 
-}  // namespace
-
-void ConnectionCloser::operator()(sqlite3* db) const { sqlite3_close_v2(db); }
-
-void StatementFinalizer::operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
-
+// `name` is a path, or a URI with SQLITE_OPEN_URI in `flags`.
 ConnectionPtr openConnection(const std::string& name, int flags) {
   sqlite3* raw = nullptr;
   // One thread uses each connection: SQLite's own locking per call is waste.
@@ -61,6 +56,12 @@ ConnectionPtr openConnection(const std::string& name, int flags) {
   sqlite3_busy_timeout(raw, lockWaitMs());
   return db;
 }
+
+}  // namespace
+
+void ConnectionCloser::operator()(sqlite3* db) const { sqlite3_close_v2(db); }
+
+void StatementFinalizer::operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
 
 ConnectionPtr openPageConnection(CPageSource& pages, bool writable) {
   return openConnection(
@@ -137,13 +138,6 @@ void configureWriter(sqlite3* db) {
   (void)execOk(db, "PRAGMA cache_size = -16384");
 }
 
-bool readsThroughWal(sqlite3* db) {
-  const StatementPtr mode = prepare(db, "PRAGMA journal_mode");
-  if (!mode || sqlite3_step(mode.get()) != SQLITE_ROW) return false;
-  const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(mode.get(), 0));
-  return text && sqlite3_stricmp(text, "wal") == 0;
-}
-
 sqlite3_file* mainFile(sqlite3* db) {
   sqlite3_file* file = nullptr;
   return sqlite3_file_control(db, "main", SQLITE_FCNTL_FILE_POINTER, &file) == SQLITE_OK ? file
@@ -158,6 +152,13 @@ StatementPtr prepare(sqlite3* db, const char* sql) {
   sqlite3_stmt* statement = nullptr;
   sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &statement, nullptr);
   return StatementPtr(statement);
+}
+
+std::string firstText(sqlite3* db, const char* sql) {
+  const StatementPtr statement = prepare(db, sql);
+  if (!statement || sqlite3_step(statement.get()) != SQLITE_ROW) return {};
+  const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement.get(), 0));
+  return text ? text : "";
 }
 
 }  // namespace rk

@@ -12,7 +12,9 @@ struct sqlite3_stmt;
 namespace rk {
 
 // SQLite connections and statements as every part of the library opens and
-// owns them.
+// owns them. Each connection opens through the library's VFS (page_vfs.h)
+// and waits for another process's lock as long as a normal job takes before
+// a call gives up with SQLITE_BUSY.
 
 struct ConnectionCloser {
   void operator()(sqlite3* db) const;
@@ -24,26 +26,19 @@ struct StatementFinalizer {
 };
 using StatementPtr = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
 
-// Opens the SQLite file named `name` (a path, or a URI with
-// SQLITE_OPEN_URI) with `flags` (SQLITE_OPEN_*), through the library's VFS
-// (page_vfs.h). Another process's lock is waited for as long as a normal job
-// takes before a call gives up with SQLITE_BUSY. Null when it cannot be
-// opened.
-ConnectionPtr openConnection(const std::string& name, int flags);
 // Opens a connection on `pages`, which must outlive it, read-only or
 // read-write; null when it cannot be opened. One that writes must turn the
 // journal off (journal_mode = OFF) before its first write.
 ConnectionPtr openPageConnection(CPageSource& pages, bool writable);
 
 // Opens the database file at `path` for reading and takes its snapshot: a
-// read transaction, begun and held until the connection ends, so that
-// nothing changes what it reads. A file in the folder the run writes
-// (`writable`) is opened as any SQLite reader opens it: a hot journal that
-// a killed writer left is rolled back first. Any other file is only read,
-// and nothing beside it is created or removed: a hot journal there makes the
-// file unreadable ("hot journal"), and a file in WAL mode without a WAL file
-// is read as the file stands. Null when not opened; `failure` then says why:
-// "missing", "locked", "hot journal", "not a record database".
+// read transaction held until the connection ends. A file in the folder the
+// run writes (`writable`) opens as any SQLite reader opens it, a killed
+// writer's hot journal rolled back first. Any other file is only read, and
+// nothing beside it is created or removed: a hot journal makes it unreadable,
+// and a file in WAL mode without a WAL file is read as it stands. Null when
+// not opened; `failure` then says why: "missing", "locked", "hot journal",
+// "not a record database".
 ConnectionPtr openSnapshot(const std::string& path, bool writable, std::string& failure);
 
 // Opens the database file at `path` and begins a write transaction at once,
@@ -55,8 +50,6 @@ ConnectionPtr beginWrite(const std::string& path, std::string& failure);
 // the page size of the databases the library creates; the session a cache.
 void configureWriter(sqlite3* db);
 
-// True when the connection reads its main database through a WAL file.
-bool readsThroughWal(sqlite3* db);
 // The main database file of `db` as SQLite's VFS holds it; null when none.
 sqlite3_file* mainFile(sqlite3* db);
 
@@ -64,5 +57,7 @@ sqlite3_file* mainFile(sqlite3* db);
 // A prepared statement that lives as long as a session; null on an error,
 // which sqlite3_errcode(db) then tells.
 StatementPtr prepare(sqlite3* db, const char* sql);
+// The first row's first column as text; empty when there is none.
+std::string firstText(sqlite3* db, const char* sql);
 
 }  // namespace rk
