@@ -96,7 +96,7 @@ CDatabaseCopy::~CDatabaseCopy() {
 
 std::unique_ptr<CDatabaseCopy> CDatabaseCopy::create(const std::string& path,
                                                      std::shared_ptr<platform::CNameLock> lock) {
-  if (hasSideFile(path) || faultHits(eFault::kCreate)) return nullptr;
+  if (exists(path) || hasSideFile(path) || faultHits(eFault::kCreate)) return nullptr;
   std::vector<std::string> folders;
   std::unique_ptr<platform::CUnpublishedFile> file;
   // A temporary name is taken only once; another try gets another.

@@ -23,7 +23,7 @@ class CDatabaseCopy {
  public:
   // A new, empty copy that is to take the name `path`, holding `lock` (the
   // name's) until then, and the folders `path` needs. Null when it cannot
-  // be made, or a journal or WAL file lies beside `path`.
+  // be made, or something has the name or a journal or WAL file beside it.
   static std::unique_ptr<CDatabaseCopy> create(const std::string& path,
                                                std::shared_ptr<platform::CNameLock> lock);
   CDatabaseCopy(const CDatabaseCopy&) = delete;

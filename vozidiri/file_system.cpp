@@ -1,6 +1,5 @@
 #include "file_system.h"
 
-#include <algorithm>
 #include <filesystem>
 #include <system_error>
 
@@ -46,25 +45,22 @@ CFileSystem::CFileSystem(CPrimaryFolder* primary)
 
 void CFileSystem::initPath(const std::string& dir, const std::string& packExtension) {
   const std::string wanted = identityOf(dir);
-  if (std::find(initialized_.begin(), initialized_.end(), wanted) != initialized_.end()) return;
-  initialized_.push_back(wanted);
+  if (!initialized_.insert(wanted).second) return;
   if (wanted != identityOf(primaryFolder_->folder())) addFactory(new CFolderFactory(dir));
   if (packExtension.empty()) return;
 
-  std::vector<std::string> packs;
+  std::set<std::string> packs;  // in ascending byte order
   std::error_code error;
   for (std::filesystem::directory_iterator entry(dir, error), end; !error && entry != end;
        entry.increment(error)) {
     const std::string name = entry->path().filename().string();
+    const size_t length = packExtension.size();
     std::error_code typeError;
-    if (name.size() >= packExtension.size() &&
-        name.compare(name.size() - packExtension.size(), packExtension.size(), packExtension) ==
-            0 &&
+    if (name.size() >= length && name.compare(name.size() - length, length, packExtension) == 0 &&
         entry->is_regular_file(typeError)) {
-      packs.push_back(name);
+      packs.insert(name);
     }
   }
-  std::sort(packs.begin(), packs.end());
   for (const std::string& name : packs) {
     if (TRefPointer<CPackFactory> pack =
             CPackFactory::open((std::filesystem::path(dir) / name).string())) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -55,8 +56,8 @@ class CFileSystem : public CFileFactoryGroup {
  private:
   explicit CFileSystem(CPrimaryFolder* primary);
 
-  CPrimaryFolder* primaryFolder_;         // owned by the group, as its first factory
-  std::vector<std::string> initialized_;  // identities of the folders initPath has seen
+  CPrimaryFolder* primaryFolder_;      // owned by the group, as its first factory
+  std::set<std::string> initialized_;  // identities of the folders initPath has seen
 };
 
 // The process-wide file system, reachable through

@@ -3,7 +3,6 @@
 #include <zip.h>
 
 #include <algorithm>
-#include <climits>
 #include <cstring>
 #include <stdexcept>
 #include <system_error>
@@ -67,10 +66,7 @@ class CPackStream : public CStream {
  public:
   explicit CPackStream(std::unique_ptr<CPageSource> pages) : pages_(std::move(pages)) {}
 
-  int getSize() override {
-    const int64_t size = pages_->size();
-    return size < 0 || size > INT_MAX ? -1 : static_cast<int>(size);
-  }
+  int getSize() override { return sizeAsInt(pages_->size()); }
   int read(void* buffer, int count) override {
     if (count <= 0) return 0;
     const int64_t got = pages_->readAt(buffer, static_cast<size_t>(count), position_);

@@ -3,7 +3,6 @@
 #include <sqlite3.h>
 
 #include <algorithm>
-#include <climits>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
@@ -24,10 +23,7 @@ class CCopyStream : public CStream {
     if (!failed_) holdings_.keepCopy(identity_, std::move(copy_));
   }
 
-  int getSize() override {
-    const int64_t size = copy_->pages().size();
-    return size < 0 || size > INT_MAX ? -1 : static_cast<int>(size);
-  }
+  int getSize() override { return sizeAsInt(copy_->pages().size()); }
   int read(void*, int) override { return -1; }
   bool write(const void* data, int count) override {
     const int64_t end = copy_->pages().size();
@@ -112,9 +108,7 @@ TRefPointer<CStream> CPrimaryFolder::openWrite(const std::string& name, int) {
   const std::string identity = identityOf(path);
   std::shared_ptr<platform::CNameLock> lock = holdings_.lockName(identity);
   if (!lock) return nullptr;
-  // Asked under the lock: a run that made the copy first has published it.
-  std::error_code error;
-  if (std::filesystem::exists(std::filesystem::symlink_status(path, error))) return nullptr;
+  // Made under the lock: a run that made a copy first has published it.
   std::unique_ptr<CDatabaseCopy> copy = CDatabaseCopy::create(path, std::move(lock));
   if (!copy) return nullptr;
   return new CCopyStream(holdings_, identity, std::move(copy));

@@ -1,8 +1,6 @@
 #include "stream.h"
 
 #include <algorithm>
-#include <climits>
-#include <cstdint>
 #include <filesystem>
 #include <system_error>
 
@@ -17,10 +15,7 @@ class CFileReadStream : public CStream {
   CFileReadStream(FilePtr file, std::string path)
       : file_(std::move(file)), path_(std::move(path)) {}
 
-  int getSize() override {
-    const int64_t size = platform::fileSize(file_.get());
-    return size < 0 || size > INT_MAX ? -1 : static_cast<int>(size);
-  }
+  int getSize() override { return sizeAsInt(platform::fileSize(file_.get())); }
   int read(void* buffer, int count) override {
     if (count <= 0) return 0;
     const size_t got = std::fread(buffer, 1, static_cast<size_t>(count), file_.get());

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <climits>
+#include <cstdint>
 #include <string>
 
 #include "ref_count.h"
@@ -28,6 +30,12 @@ class CStream : public CRefCount {
   // The plain file whose whole content the stream's unread bytes are, for a
   // writer that copies files better than byte by byte; empty otherwise.
   virtual std::string diskPath() const { return {}; }
+
+ protected:
+  // `size` as getSize answers it: -1 when negative or beyond an int.
+  static int sizeAsInt(int64_t size) {
+    return size < 0 || size > INT_MAX ? -1 : static_cast<int>(size);
+  }
 };
 
 // A stream reading the regular file at `path`; null when it cannot be opened.
