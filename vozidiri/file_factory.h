@@ -17,19 +17,19 @@ class CFileFactory : public CRefCount {
   virtual TRefPointer<CStream> openRead(const std::string& name, int flags) = 0;
   // A stream creating the named file; null when the factory cannot create
   // it. Only the primary folder creates files (primary_folder.h).
-  virtual TRefPointer<CStream> openWrite(const std::string& name, int flags);
+  virtual TRefPointer<CStream> openWrite(const std::string&, int) { return nullptr; }
   // Readies the factory for openWrite of the name; false when it cannot be
   // written here.
-  virtual bool prepareWrite(const std::string& name, int flags);
+  virtual bool prepareWrite(const std::string&, int) { return false; }
   // True when this factory holds the named file and can read it.
   virtual bool hasFile(const std::string& name) = 0;
   // Where on disk the named file lies, for components that open files by path
   // (record databases); empty when this factory does not hold it as a plain
   // file (a pack's entries are read through openPages).
-  virtual std::string diskPath(const std::string& name);
+  virtual std::string diskPath(const std::string&) { return {}; }
   // The named file as pages to be read in place, for a factory whose files
   // lie on no path of their own (a pack's entries); null otherwise.
-  virtual std::unique_ptr<CPageSource> openPages(const std::string& name);
+  virtual std::unique_ptr<CPageSource> openPages(const std::string&) { return nullptr; }
 };
 
 // A folder on disk as a factory that reads any name.
@@ -43,7 +43,9 @@ class CFolderFactory : public CFileFactory {
   // where the system leads them. An absolute name is that path itself.
   std::string pathOf(const std::string& name) const;
 
-  TRefPointer<CStream> openRead(const std::string& name, int flags) override;
+  TRefPointer<CStream> openRead(const std::string& name, int) override {
+    return openFileForRead(pathOf(name));
+  }
   bool hasFile(const std::string& name) override;
   std::string diskPath(const std::string& name) override;
 

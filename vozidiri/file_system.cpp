@@ -7,14 +7,6 @@
 
 namespace rk {
 
-CFileFactoryGroup::CFileFactoryGroup(TRefPointer<CFileFactory> primary) {
-  factories_.push_back(std::move(primary));
-}
-
-void CFileFactoryGroup::addFactory(TRefPointer<CFileFactory> factory) {
-  factories_.push_back(std::move(factory));
-}
-
 TRefPointer<CFileFactory> CFileFactoryGroup::findFactory(const std::string& name) const {
   for (const auto& factory : factories_) {
     if (factory->hasFile(name)) return factory;
@@ -34,8 +26,6 @@ TRefPointer<CStream> CFileFactoryGroup::openWrite(const std::string& name, int f
 bool CFileFactoryGroup::prepareWrite(const std::string& name, int flags) {
   return getPrimaryFactory()->prepareWrite(name, flags);
 }
-
-bool CFileFactoryGroup::hasFile(const std::string& name) { return bool(findFactory(name)); }
 
 CFileSystem::CFileSystem(const std::string& primaryFolder)
     : CFileSystem(new CPrimaryFolder(primaryFolder)) {}

@@ -13,12 +13,12 @@ namespace rk {
 // only one written to. Reads take the first factory that holds the name.
 class CFileFactoryGroup : public CFileFactory {
  public:
-  explicit CFileFactoryGroup(TRefPointer<CFileFactory> primary);
+  explicit CFileFactoryGroup(TRefPointer<CFileFactory> primary) : factories_{std::move(primary)} {}
 
   // Never null.
   TRefPointer<CFileFactory> getPrimaryFactory() const { return factories_.front(); }
   // Appends a factory to the search order.
-  void addFactory(TRefPointer<CFileFactory> factory);
+  void addFactory(TRefPointer<CFileFactory> factory) { factories_.push_back(std::move(factory)); }
   const std::vector<TRefPointer<CFileFactory>>& factories() const { return factories_; }
 
   // The first factory that holds the name; null when none does.
@@ -28,7 +28,7 @@ class CFileFactoryGroup : public CFileFactory {
   // Writing always goes to the primary factory.
   TRefPointer<CStream> openWrite(const std::string& name, int flags) override;
   bool prepareWrite(const std::string& name, int flags) override;
-  bool hasFile(const std::string& name) override;
+  bool hasFile(const std::string& name) override { return bool(findFactory(name)); }
 
  private:
   std::vector<TRefPointer<CFileFactory>> factories_;
