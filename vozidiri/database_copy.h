@@ -9,16 +9,14 @@
 
 namespace rk {
 
-// A copy of a database that is to take a name in the folder a run writes,
-// made of one that only a data folder or a pack holds. It is a file with no
-// name yet (platform::CUnpublishedFile), made under the name's lock, which
-// SQLite writes without a journal, since nobody else can see it; when the
-// write session ends it is flushed to disk once and takes the name. So a
-// run that ends leaves the copy under the name with all it stored; a write
-// that failed, or a copy that is no record database, never takes the name;
-// a killed run leaves the name as it was and no file behind. A name with a
-// journal or WAL file beside it is never taken: SQLite would take that file
-// for the copy's and roll it into the copy.
+// A copy, to take a name in the folder a run writes, of a database that only
+// a data folder or a pack holds: a file with no name yet
+// (platform::CUnpublishedFile), made under the name's lock, that SQLite
+// writes without a journal, since nobody else sees it; when the write
+// session ends it is flushed once and takes the name. A failed write or a
+// copy that is no record database never takes it; a killed run leaves the
+// name as it was and no file behind. A name with a journal or WAL file
+// beside it is never taken: SQLite would roll that file into the copy.
 class CDatabaseCopy {
  public:
   // A new, empty copy that is to take the name `path`, holding `lock` (the

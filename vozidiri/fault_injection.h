@@ -3,12 +3,9 @@
 #include <string>
 
 // Faults on cue, for tests: a test arms a point, and the library fails there
-// as the disk or SQLite would, so that every error path of its callers can
-// be made to happen exactly once, where the test wants it.
-//
-// The points exist only in builds for tests (VOZIDIRI_FAULTS defined, as the
-// build does for the test programs); elsewhere faultHits is a constant false
-// that the compiler removes, and nothing of the seam is in the program.
+// as the disk or SQLite would, once, where the test wants it. The points
+// exist only in the tests' builds (VOZIDIRI_FAULTS); elsewhere faultHits is
+// a constant false that the compiler removes.
 namespace rk {
 
 enum class eFault {
@@ -35,7 +32,6 @@ inline constexpr int kLockWaitMs = 60000;
 // True when this call at `point` (about `key`, if it has one) is the one that
 // must fail; the point is then unarmed.
 [[nodiscard]] bool faultHits(eFault point, const char* key = nullptr);
-// How long a call waits for another process's lock, in milliseconds.
 int lockWaitMs();
 
 // A test's faults: armed through it, and all unarmed (the lock wait

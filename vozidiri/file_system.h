@@ -41,12 +41,11 @@ class CFileSystem : public CFileFactoryGroup {
  public:
   explicit CFileSystem(const std::string& primaryFolder);
 
-  // Adds the folder `dir` to the search path, after those added before (the
-  // primary folder is there already), followed by its packs: the regular
-  // files directly in it whose names end with `packExtension` (".zq";
-  // case-sensitive), in ascending byte order of name. A file that is not a
-  // ZIP archive is left out; one that cannot be read throws
-  // std::runtime_error (pack_factory.h). A folder given again, in any
+  // Adds the folder `dir` to the end of the search path (the primary folder
+  // is there already), then its packs: the regular files directly in it
+  // whose names end with `packExtension` (".zq", case-sensitive), in byte
+  // order of name. A file that is not a ZIP archive is left out; one that
+  // cannot be read throws std::runtime_error. A folder given again, in any
   // spelling, changes nothing.
   void initPath(const std::string& dir, const std::string& packExtension);
 

@@ -16,17 +16,15 @@ namespace rk {
 std::string identityOf(const std::string& path);
 
 // What a run holds of the databases it reads and writes, each under its
-// file's identity: the one owner of the write path, reached through the
-// global file system (CFileSystem::primaryFolder().holdings()):
+// file's identity (reached as CFileSystem::primaryFolder().holdings()):
 //  - a name's lock, so that runs writing the same name take turns, and runs
 //    writing different names do not wait for each other;
 //  - a copy made for a name, or a write transaction begun early
-//    (CPrimaryFolder::lockForWriting), waiting for the write session that
-//    takes it over (CDatabase::open in write mode);
+//    (CPrimaryFolder::lockForWriting), until a write session takes it over;
 //  - a read snapshot kept from one read session of a file to the next, so
 //    that a run reads each database, and copies it, in one state.
-// All is let go when the holdings end, with the file system, after the job:
-// snapshots end, waiting copies are dropped, begun writes roll back.
+// All ends with the holdings, with the file system after the job: snapshots
+// end, waiting copies are dropped, begun writes roll back.
 class CHoldings {
  public:
   CHoldings() = default;

@@ -14,20 +14,15 @@ struct zip;
 namespace rk {
 
 // A pack: a ZIP archive (made with the standard zip tools) whose entries are
-// read-only files, never written.
-//
-// A name is an entry's path with '/' separators; '\' separators and a
-// leading "./" find the same entry. Folders in the archive are not files.
-// Stored and deflated entries of any size are read. An entry that cannot be
-// read back whole (encrypted, compressed by an unknown method, failing its
-// CRC) is not a file, as a name the pack does not hold. Each entry is read
-// through once, the first time it is asked for, to find that out; a deflated
-// entry is inflated then into a temporary file (runs of zeros stay holes),
-// from which it is read afterwards, as a stored one is read in place.
-//
-// The archive is open only while it is read, so a run holds few descriptors
-// however many packs it searches. One that another program replaced
-// meanwhile is an error, not a different pack.
+// read-only files. A name is an entry's path with '/' separators; '\' and a
+// leading "./" find the same entry; folders are not files. Stored and
+// deflated entries of any size are read; one that does not read back whole
+// (encrypted, an unknown method, a failed CRC) is not a file. Each entry is
+// read through once, when first asked for, to find that out; a deflated one
+// is inflated then into a temporary file (runs of zeros stay holes) and read
+// from there, a stored one in place. The archive is open only while it is
+// read, so a run holds few descriptors however many packs it searches; one
+// that another program replaced meanwhile is an error, not another pack.
 class CPackFactory : public CFileFactory {
  public:
   // The pack at `path`; null when the file is not a ZIP archive (not ZIP,

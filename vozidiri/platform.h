@@ -7,10 +7,9 @@
 
 #include "file_ptr.h"
 
-// The few operating system services the library needs beyond the C and C++
-// libraries, in one file per platform, chosen by the build. Files here are C
-// streams used for their handle only: reads and writes go to explicit
-// offsets, never through the stream's buffer or position.
+// What the library needs of the operating system beyond C and C++, in one
+// file per platform. Files are C streams used for their handle only: reads
+// and writes go to explicit offsets, never through the buffer or position.
 namespace rk::platform {
 
 // A passing conflict (a virus scanner or an indexer holding a file a
@@ -29,10 +28,9 @@ int64_t readAt(std::FILE* file, void* buffer, size_t size, uint64_t offset);
 // The size in bytes of the open file, or -1.
 int64_t fileSize(std::FILE* file);
 
-// Copies the whole of `from` over `to` from its start, with the kernel's
-// help where it offers it; `to` ends up the same size, holes staying holes
-// where the system can keep them. Not limited to 2 GiB. False: a read or
-// write failed.
+// Copies all of `from` over `to`, which ends the same size, with the
+// kernel's help where offered and holes kept where the system can, beyond
+// 2 GiB too. False: a read or write failed.
 [[nodiscard]] bool copyWholeFile(std::FILE* from, std::FILE* to);
 
 // A new file for bytes nobody else needs to see (a pack entry inflated to be
@@ -41,11 +39,10 @@ int64_t fileSize(std::FILE* file);
 // std::runtime_error naming the folders tried when neither can be used.
 FilePtr createTemporaryFile();
 
-// A new file that is to take the name `path` only once it is complete. Until
-// then no other process can open it, and it leaves nothing behind if the
-// process ends first: on Linux it has no name at all (O_TMPFILE). Where that
-// is not possible it has the name `temporary` meanwhile, which it keeps
-// locked while it lives (see removeIfNotHeld).
+// A new file that takes the name `path` only once complete. Until then no
+// other process can open it, and it leaves nothing behind if the process
+// ends first: on Linux it has no name (O_TMPFILE); where it cannot, it has
+// the name `temporary`, locked while it lives (see removeIfNotHeld).
 class CUnpublishedFile {
  public:
   // Null when the file cannot be created (a missing folder, no permission,

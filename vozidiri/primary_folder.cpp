@@ -67,8 +67,8 @@ class CCopyStream : public CStream {
   bool failed_ = false;
 };
 
-}  // namespace
-
+// True when `name` is relative and does not climb out of the folder it is
+// relative to: "a/../b" stays inside, "/x", "../x" and "a/../../x" do not.
 bool staysInside(const std::string& name) {
   const std::filesystem::path path(name);
   if (name.empty() || path.has_root_name() || path.has_root_directory()) return false;
@@ -82,6 +82,8 @@ bool staysInside(const std::string& name) {
   }
   return true;
 }
+
+}  // namespace
 
 std::string CPrimaryFolder::writePath(const std::string& name) const {
   if (allowed_.count(name)) return pathOf(name);

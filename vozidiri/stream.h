@@ -22,10 +22,9 @@ class CStream : public CRefCount {
   [[nodiscard]] virtual int read(void* buffer, int count) = 0;
   // Writes `count` bytes; false when they could not all be written.
   [[nodiscard]] virtual bool write(const void* data, int count) = 0;
-  // Copies `count` bytes from `source`'s current position into this stream;
-  // a negative count copies everything up to the source's end. False: not
-  // all of it was copied (a read or a write failed, or the source ended
-  // before `count` bytes).
+  // Copies `count` bytes (a negative count: all) from `source`'s position
+  // into this stream. False: not all of it was copied (a read or a write
+  // failed, or the source ended first).
   virtual bool copyFrom(CStream* source, int count);
   // The plain file whose whole content the stream's unread bytes are, for a
   // writer that copies files better than byte by byte; empty otherwise.
