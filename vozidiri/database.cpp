@@ -15,8 +15,6 @@ namespace rk {
 namespace {
 
 constexpr unsigned char kEmptyRecord[1] = {0};
-constexpr const char* kMissing = "missing";
-constexpr const char* kLocked = "locked";
 constexpr const char* kNotRecordDatabase = "not a record database";
 constexpr const char* kNoSuchKey = "no such key";
 constexpr const char* kInjectedError = "disk I/O error";
@@ -171,9 +169,9 @@ struct CDatabase::CSession {
         db = openPageConnection(copy->pages(), true);
         if (!db) return false;
         configureWriter(db.get());
-        // Nobody sees the copy before it has its name: no journal, a failed
-        // write drops it. The commit's sync sends out the last gathered writes
-        // and says whether they could; the copy reaches the disk when published.
+        // Nobody sees the copy before it has its name: no journal; a failed
+        // write drops it. The commit's sync says whether the last gathered
+        // writes went out; the copy reaches the disk when it is published.
         failure = kNotRecordDatabase;
         return execOk(db.get(), "PRAGMA journal_mode = OFF; PRAGMA synchronous = NORMAL; BEGIN");
       }
@@ -188,7 +186,7 @@ struct CDatabase::CSession {
   bool start(std::string& failure) {
     sqlite3* connection = db.get();
     const std::string tables = firstText(connection, "SELECT count(*) FROM sqlite_master");
-    failure = sqlite3_errcode(connection) == SQLITE_BUSY ? kLocked : kNotRecordDatabase;
+    failure = sqlite3_errcode(connection) == SQLITE_BUSY ? "locked" : kNotRecordDatabase;
     if (tables.empty()) return false;
     if (tables == "0" && hasNoPages(connection)) {
       if (mode == eOpenRead) return true;  // an empty database: no table to query
@@ -229,7 +227,7 @@ bool CDatabase::open(const std::string& name, eOpenFlags mode) {
   if (faultHits(eFault::kNoMemory)) throw std::bad_alloc();
   auto session = std::make_unique<CSession>();
   session->mode = mode;
-  std::string failure = kMissing;
+  std::string failure = "missing";
   bool begun = false;
   CGlobalFileSystem* fileSystem = TSingleton<CGlobalFileSystem>::_instance;
   if (!fileSystem) {

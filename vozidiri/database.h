@@ -69,11 +69,10 @@ class CDatabase {
 
   // True when the key is stored.
   bool exists(const char* key);
-  // Sets `data` and `length` to the key's record. The bytes belong to the
-  // database and stay valid until the next fetch, store, remove, nextKey or
-  // close on this object; calls on other objects do not touch them. An empty
-  // record gives length 0 and a non-null pointer. False: no such key, or a
-  // failure.
+  // Sets `data` and `length` to the key's record (an empty one: length 0, a
+  // non-null pointer). The bytes are the database's, valid until the next
+  // fetch, store, remove, nextKey or close on this object, whatever is done
+  // with other objects. False: no such key, or a failure.
   [[nodiscard]] bool fetch(const char* key, const void*& data, int& length);
   // Creates the key or replaces its data; the bytes are copied before it
   // returns. False: failure (read mode, negative length, I/O, not stored).
@@ -81,10 +80,9 @@ class CDatabase {
   // Removes the key. False: the key was not stored, or a failure.
   [[nodiscard]] bool remove(const char* key);
 
-  // Walks all keys in ascending byte order. The key text belongs to the
-  // database and stays valid until the next firstKey/nextKey or close; fetch,
-  // exists and calls on other databases do not disturb the walk.
-  // False: no (further) key, or a failure.
+  // Walks all keys in ascending byte order. The key text is the database's,
+  // valid until the next firstKey/nextKey or close, which alone disturb the
+  // walk. False: no (further) key, or a failure.
   [[nodiscard]] bool firstKey(const char*& key);
   [[nodiscard]] bool nextKey(const char*& key);
 

@@ -26,10 +26,9 @@ bool hasSideFile(const std::string& path) {
   return exists(path + "-journal") || exists(path + "-wal");
 }
 
-// Where no file can be without a name, the copy is "<name>.partial-" and
-// sixteen hexadecimal digits: eight random, then eight that check them
-// against the name, so that the leftovers of killed runs are told from
-// anything a user named alike.
+// Where no file can be without a name, the copy is "<name>.partial-" and 16
+// hex digits: 8 random, 8 checking them against the name, so that killed
+// runs' leftovers are told from anything a user named alike.
 std::string partialName(const std::string& path, uint32_t random) {
   char suffix[32];
   std::snprintf(suffix, sizeof suffix, ".partial-%08" PRIx32 "%08" PRIx32, random,

@@ -18,14 +18,12 @@ class CFileFactory : public CRefCount {
   // A stream creating the named file; null when the factory cannot create
   // it. Only the primary folder creates files (primary_folder.h).
   virtual TRefPointer<CStream> openWrite(const std::string&, int) { return nullptr; }
-  // Readies the factory for openWrite of the name; false when it cannot be
-  // written here.
+  // Readies openWrite of the name; false when it cannot be written here.
   virtual bool prepareWrite(const std::string&, int) { return false; }
   // True when this factory holds the named file and can read it.
   virtual bool hasFile(const std::string& name) = 0;
-  // Where on disk the named file lies, for components that open files by path
-  // (record databases); empty when this factory does not hold it as a plain
-  // file (a pack's entries are read through openPages).
+  // Where on disk the named file lies, for opening by path (record
+  // databases); empty when it is no plain file here (a pack's entry).
   virtual std::string diskPath(const std::string&) { return {}; }
   // The named file as pages to be read in place, for a factory whose files
   // lie on no path of their own (a pack's entries); null otherwise.

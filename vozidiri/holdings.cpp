@@ -50,8 +50,7 @@ void CHoldings::keepCopy(const std::string& identity, std::unique_ptr<CDatabaseC
 }
 
 std::unique_ptr<CDatabaseCopy> CHoldings::takeCopy(const std::string& identity) {
-  const auto found = held_.find(identity);
-  return found == held_.end() ? nullptr : std::move(found->second.copy);
+  return std::move(held_[identity].copy);
 }
 
 void CHoldings::keepWrite(const std::string& identity, ConnectionPtr db) {
@@ -59,8 +58,7 @@ void CHoldings::keepWrite(const std::string& identity, ConnectionPtr db) {
 }
 
 ConnectionPtr CHoldings::takeWrite(const std::string& identity) {
-  const auto found = held_.find(identity);
-  return found == held_.end() ? nullptr : std::move(found->second.write);
+  return std::move(held_[identity].write);
 }
 
 void CHoldings::markWritten(const std::string& identity) {
@@ -75,8 +73,7 @@ void CHoldings::keepSnapshot(const std::string& identity, ConnectionPtr db) {
 }
 
 ConnectionPtr CHoldings::takeSnapshot(const std::string& identity) {
-  const auto found = held_.find(identity);
-  return found == held_.end() ? nullptr : std::move(found->second.snapshot);
+  return std::move(held_[identity].snapshot);
 }
 
 std::FILE* CHoldings::rawFile(const std::string& identity, const std::string& path) {

@@ -98,9 +98,8 @@ struct FileHandle {
     return pages->writeAt(data, amount, offset) ? SQLITE_OK : SQLITE_IOERR_WRITE;
   }
 
-  // Writes what was gathered. Every call but a write that continues it comes
-  // after, so that SQLite's order of writes, syncs and locks is kept and an
-  // error reaches it.
+  // Writes what was gathered, before any call but a write continuing it, so
+  // that SQLite's order of writes, syncs and locks holds and errors reach it.
   int flush() {
     if (behindSize == 0) return SQLITE_OK;
     const size_t size = std::exchange(behindSize, 0);
@@ -275,8 +274,7 @@ int vfsFullPathname(sqlite3_vfs* vfs, const char* name, int size, char* out) {
 }
 
 // Registered once, never the default. Randomness, time, sleep and the rest
-// are the system VFS's, whose methods do not look at the VFS they are called
-// through.
+// are the system VFS's, whose methods ignore the VFS they are called through.
 sqlite3_vfs* registeredVfs() {
   static sqlite3_vfs* registered = [] {
     sqlite3_vfs* system = sqlite3_vfs_find(nullptr);

@@ -222,9 +222,8 @@ bool removeIfNotHeld(const std::string& path) {
 }
 
 std::unique_ptr<CNameLock> CNameLock::acquire(const std::string& name, int waitMs) {
-  // A socket bound to an abstract name: the kernel lets one process bind a
-  // name at a time, drops it when the process ends however it ends, and
-  // puts no file anywhere.
+  // A socket bound to an abstract name: one process at a time binds it, the
+  // kernel drops it when the process ends however it ends, and no file is made.
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   const int length =

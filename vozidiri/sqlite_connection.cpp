@@ -77,9 +77,8 @@ ConnectionPtr openSnapshot(const std::string& path, bool writable, std::string& 
     db = openConnection(path, SQLITE_OPEN_READWRITE);
     if (db && !execOk(db.get(), "PRAGMA query_only = 1")) db.reset();
   } else {
-    // Read-only, with no lock, to learn the file's mode first: SQLite would
-    // create the WAL file of a file in WAL mode that has none, and a
-    // shared-memory file for it.
+    // Read-only without locks first, to learn the file's mode: SQLite would
+    // create a missing WAL file, and a shared-memory file, for a WAL database.
     const std::string uri = "file:" + uriPath(path);
     db = openConnection(uri + "?mode=ro&immutable=1", SQLITE_OPEN_READONLY | SQLITE_OPEN_URI);
     sqlite3_file* file = db ? mainFile(db.get()) : nullptr;
@@ -94,8 +93,7 @@ ConnectionPtr openSnapshot(const std::string& path, bool writable, std::string& 
     }
   }
   if (!db) return nullptr;
-  // Reading the schema takes the snapshot, and fails for a file that is not
-  // SQLite at all.
+  // Reading the schema takes the snapshot; a file not SQLite at all fails.
   if (!execOk(db.get(), "BEGIN; SELECT count(*) FROM sqlite_master")) {
     failure = reasonFor(db.get());
     return nullptr;
@@ -105,10 +103,9 @@ ConnectionPtr openSnapshot(const std::string& path, bool writable, std::string& 
 
 ConnectionPtr beginWrite(const std::string& path, std::string& failure) {
   ConnectionPtr db;
-  // SQLite opens a file that does not open for writing read-only instead,
-  // and says so only at the first write. On Windows a passing conflict does
-  // that too: the handle through which another run has just renamed its
-  // copy into place still shuts out writers. So it is tried again a while.
+  // SQLite opens a file it cannot write read-only instead, and says so only
+  // at the first write. On Windows a passing conflict does that too (another
+  // run's handle, its copy just renamed into place), so it is tried a while.
   for (int attempt = 0;; ++attempt) {
     db = isRegularFile(path) ? openConnection(path, SQLITE_OPEN_READWRITE) : nullptr;
     if (!db) {
@@ -139,9 +136,9 @@ void configureWriter(sqlite3* db) {
 }
 
 sqlite3_file* mainFile(sqlite3* db) {
-  sqlite3_file* file = nullptr;
-  return sqlite3_file_control(db, "main", SQLITE_FCNTL_FILE_POINTER, &file) == SQLITE_OK ? file
-                                                                                         : nullptr;
+  sqlite3_file* file = nullptr;  // stays null when there is none
+  sqlite3_file_control(db, "main", SQLITE_FCNTL_FILE_POINTER, &file);
+  return file;
 }
 
 bool execOk(sqlite3* db, const char* sql) {
