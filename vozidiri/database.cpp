@@ -135,10 +135,7 @@ struct CDatabase::CSession {
   void releaseStatements() {
     exists = CLookupCursor();
     fetch = CLookupCursor();
-    insert.reset();
-    update.reset();
-    remove.reset();
-    walk.reset();
+    for (StatementPtr* statement : {&insert, &update, &remove, &walk}) statement->reset();
   }
 
   // Reads the file at `path` through the run's snapshot of it, or a new one.
@@ -284,14 +281,11 @@ bool CDatabase::usable(const char* key) {
 }
 
 bool CDatabase::seek(CLookupCursor& cursor, const char* key) {
-  switch (cursor.seek(key, std::strlen(key))) {
-    case CLookupCursor::eResult::kFound:
-      return true;
-    case CLookupCursor::eResult::kAbsent:
-      return fail(kNoSuchKey);
-    default:
-      return failSession(sqlite3_errmsg(session_->db.get()));
-  }
+  const CLookupCursor::eResult result = cursor.seek(key, std::strlen(key));
+  if (result == CLookupCursor::eResult::kFound) return true;
+  return result == CLookupCursor::eResult::kAbsent
+             ? fail(kNoSuchKey)
+             : failSession(sqlite3_errmsg(session_->db.get()));
 }
 
 bool CDatabase::exists(const char* key) { return usable(key) && seek(session_->exists, key); }

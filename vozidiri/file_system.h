@@ -25,7 +25,6 @@ class CFileFactoryGroup : public CFileFactory {
   TRefPointer<CFileFactory> findFactory(const std::string& name) const;
 
   TRefPointer<CStream> openRead(const std::string& name, int flags) override;
-  // Writing always goes to the primary factory.
   TRefPointer<CStream> openWrite(const std::string& name, int flags) override;
   bool prepareWrite(const std::string& name, int flags) override;
   bool hasFile(const std::string& name) override { return bool(findFactory(name)); }
@@ -35,8 +34,7 @@ class CFileFactoryGroup : public CFileFactory {
 };
 
 // The file system: a factory group whose primary factory is the folder a run
-// writes, and to which further folders and their packs are added by
-// initPath.
+// writes, with further folders and their packs added by initPath.
 class CFileSystem : public CFileFactoryGroup {
  public:
   explicit CFileSystem(const std::string& primaryFolder);

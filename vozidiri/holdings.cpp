@@ -41,26 +41,6 @@ std::shared_ptr<platform::CNameLock> CHoldings::lockName(const std::string& iden
   return lock;
 }
 
-void CHoldings::keepLock(const std::string& identity, std::shared_ptr<platform::CNameLock> lock) {
-  held_[identity].keptLock = std::move(lock);
-}
-
-void CHoldings::keepCopy(const std::string& identity, std::unique_ptr<CDatabaseCopy> copy) {
-  held_[identity].copy = std::move(copy);
-}
-
-std::unique_ptr<CDatabaseCopy> CHoldings::takeCopy(const std::string& identity) {
-  return std::move(held_[identity].copy);
-}
-
-void CHoldings::keepWrite(const std::string& identity, ConnectionPtr db) {
-  held_[identity].write = std::move(db);
-}
-
-ConnectionPtr CHoldings::takeWrite(const std::string& identity) {
-  return std::move(held_[identity].write);
-}
-
 void CHoldings::markWritten(const std::string& identity) {
   Held& held = held_[identity];
   held.written = true;
@@ -70,10 +50,6 @@ void CHoldings::markWritten(const std::string& identity) {
 void CHoldings::keepSnapshot(const std::string& identity, ConnectionPtr db) {
   Held& held = held_[identity];
   if (!held.written) held.snapshot = std::move(db);
-}
-
-ConnectionPtr CHoldings::takeSnapshot(const std::string& identity) {
-  return std::move(held_[identity].snapshot);
 }
 
 std::FILE* CHoldings::rawFile(const std::string& identity, const std::string& path) {

@@ -3,6 +3,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "database_copy.h"
 #include "file_ptr.h"
@@ -37,13 +38,21 @@ class CHoldings {
   // held it longer than the wait.
   std::shared_ptr<platform::CNameLock> lockName(const std::string& identity);
   // Holds `lock` until the holdings end.
-  void keepLock(const std::string& identity, std::shared_ptr<platform::CNameLock> lock);
+  void keepLock(const std::string& identity, std::shared_ptr<platform::CNameLock> lock) {
+    held_[identity].keptLock = std::move(lock);
+  }
 
-  void keepCopy(const std::string& identity, std::unique_ptr<CDatabaseCopy> copy);
-  std::unique_ptr<CDatabaseCopy> takeCopy(const std::string& identity);
-
-  void keepWrite(const std::string& identity, ConnectionPtr db);
-  ConnectionPtr takeWrite(const std::string& identity);
+  // A copy or a begun write waits here for the write session that takes it.
+  void keepCopy(const std::string& identity, std::unique_ptr<CDatabaseCopy> copy) {
+    held_[identity].copy = std::move(copy);
+  }
+  std::unique_ptr<CDatabaseCopy> takeCopy(const std::string& identity) {
+    return std::move(held_[identity].copy);
+  }
+  void keepWrite(const std::string& identity, ConnectionPtr db) {
+    held_[identity].write = std::move(db);
+  }
+  ConnectionPtr takeWrite(const std::string& identity) { return std::move(held_[identity].write); }
 
   // Marks the file as one this run writes. It keeps no snapshot from then
   // on: its read lock would shut out the run's own commit.
@@ -51,7 +60,9 @@ class CHoldings {
   // Keeps the snapshot connection `db` (openSnapshot) for the next read of
   // the file; drops it for a file this run writes.
   void keepSnapshot(const std::string& identity, ConnectionPtr db);
-  ConnectionPtr takeSnapshot(const std::string& identity);
+  ConnectionPtr takeSnapshot(const std::string& identity) {
+    return std::move(held_[identity].snapshot);
+  }
 
   // The file at `path` open for reading its bytes, kept open until the
   // holdings end: closing any descriptor of a file ends every lock the

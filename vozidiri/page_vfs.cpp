@@ -33,10 +33,10 @@ bool isPagesName(const char* name) {
 
 const sqlite3_io_methods* fileMethods();
 
-// An open file as SQLite holds it, in SQLite's memory: built in place by
-// xOpen and destroyed by xClose. Either a page source (`pages`), which takes
-// no locks and keeps no journal, or a file of the system VFS (`system`, laid
-// out right after the handle), to which all but reads and writes pass on.
+// An open file in SQLite's memory, built by xOpen, destroyed by xClose: a
+// page source (`pages`), which takes no locks and keeps no journal, or a file
+// of the system VFS (`system`, laid out right after it), to which all but
+// reads and writes pass on.
 struct FileHandle {
   sqlite3_file base{fileMethods()};  // first: SQLite sees only this
   CPageSource* pages = nullptr;

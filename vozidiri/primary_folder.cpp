@@ -17,8 +17,6 @@ class CCopyStream : public CStream {
   CCopyStream(CHoldings& holdings, std::string identity, std::unique_ptr<CDatabaseCopy> copy)
       : holdings_(holdings), identity_(std::move(identity)), copy_(std::move(copy)) {}
 
-  // A copy that went wrong anywhere is dropped here; a whole one waits for
-  // its write session.
   ~CCopyStream() override {
     if (!failed_) holdings_.keepCopy(identity_, std::move(copy_));
   }
