@@ -24,9 +24,8 @@
 // tovrin and its peer alternating, each run after an untimed setup and sync;
 // the table shows the spread of wall and CPU seconds (user + sys, of the
 // process and the children it waited for). tovrin runs with no shell in
-// between, so that its private memory (not the pages of a database file it
-// maps, which are the page cache's) can be sampled while it runs; ru_maxrss is
-// kept for both sides. Then the same at N/10, and the growth from N/10 to N.
+// between, so that its private memory can be sampled while it runs; ru_maxrss
+// is kept for both sides. Then the same at N/10, and the growth from N/10 to N.
 // The tables are markdown, to paste into the README.
 //
 //   tovrin_bench TOVRIN_BINARY WORK_FOLDER [N [RUNS]]
@@ -70,8 +69,7 @@ double secondsSince(std::chrono::steady_clock::time_point start) {
 }
 
 // What the process holds in memory of its own: RssAnon + RssShmem of
-// /proc/PID/status, open as `fd`. Pages of a memory-mapped file are the page
-// cache's and do not count.
+// /proc/PID/status, open as `fd`.
 double privateMiB(int fd) {
   char text[4096];
   const ssize_t length = pread(fd, text, sizeof text - 1, 0);
@@ -503,8 +501,8 @@ int main(int argc, char** argv) {
       "folder's databases, and the page size of one.db (\"tool\": tovrin's library, \"shell\": "
       "the sqlite3 shell). Cores: 1 is both sides pinned to CPU 0, as by taskset -c 0.\nCPU s: "
       "user + sys, of the process and the children it waited for.\ntovrin peak private: "
-      "largest RssAnon + RssShmem, sampled every %d ms (mapped file pages do not count; the aim "
-      "is below 64 MiB); peak RSS: ru_maxrss of the largest process.\n\n",
+      "largest RssAnon + RssShmem, sampled every %d ms (the aim is below 64 MiB)"
+      "; peak RSS: ru_maxrss of the largest process.\n\n",
       runs, kSampleMilliseconds);
   printTable(n, big);
   printTable(n / 10, small);

@@ -42,11 +42,17 @@ struct FileHandle {
   CPageSource* pages = nullptr;
   sqlite3_file* system = nullptr;
   bool writable = false;
-  // The bytes last read ahead, from `aheadOffset`, and where the last read
-  // of SQLite's ended. Forgotten whenever the file may have changed.
-  std::unique_ptr<char[]> ahead;
-  uint64_t aheadOffset = 0;
-  size_t aheadSize = 0;
+  // Bytes read ahead: whole blocks of kReadAhead bytes at multiples of it,
+  // the last used first. Two are kept because a B-tree that grew by splits
+  // puts some of a walk's next pages just behind the ones it read before.
+  // They take every write, so they stay the file's bytes until a call that
+  // lets another process change it. `lastEnd`: where SQLite's last read ended.
+  struct Block {
+    std::unique_ptr<char[]> bytes;
+    uint64_t offset = 0;
+    size_t size = 0;
+  };
+  Block blocks[2];
   uint64_t lastEnd = 0;
   // Writes gathered, from `behindOffset`, not yet written.
   std::unique_ptr<char[]> behind;
@@ -66,25 +72,35 @@ struct FileHandle {
   }
 
   int read(void* buffer, size_t amount, uint64_t offset) {
-    int64_t got = -1;
-    if (offset >= aheadOffset && offset + amount <= aheadOffset + aheadSize) {
-      std::memcpy(buffer, ahead.get() + (offset - aheadOffset), amount);
-      got = static_cast<int64_t>(amount);
-    } else if (offset < lastEnd || offset - lastEnd >= kReadAhead || amount >= kReadAhead) {
-      if (!pages) {
-        lastEnd = offset + amount;
-        return inner().xRead(system, buffer, static_cast<int>(amount), offset);
+    const uint64_t start = offset / kReadAhead * kReadAhead;
+    const bool inOneBlock = offset + amount <= start + kReadAhead;
+    Block* found = nullptr;
+    for (Block& block : blocks) {
+      if (!found && block.size > 0 && block.offset == start &&
+          offset + amount <= start + block.size) {
+        found = &block;
       }
-      got = pages->readAt(buffer, amount, offset);
-    } else {
-      if (!ahead) ahead = std::make_unique<char[]>(kReadAhead);
-      const int64_t filled = readUpTo(ahead.get(), kReadAhead, offset);
-      aheadOffset = offset;
-      aheadSize = filled < 0 ? 0 : static_cast<size_t>(filled);
-      got = filled < 0 ? -1 : static_cast<int64_t>(std::min(amount, aheadSize));
-      if (got > 0) std::memcpy(buffer, ahead.get(), static_cast<size_t>(got));
+    }
+    int64_t got = -1;
+    if (!found && inOneBlock && offset >= lastEnd && offset - lastEnd < kReadAhead) {
+      // Moving forward: the whole block, into the slot used least lately.
+      found = blocks[0].offset == start ? &blocks[0] : &blocks[1];
+      if (!found->bytes) found->bytes = std::make_unique<char[]>(kReadAhead);
+      const int64_t filled = readUpTo(found->bytes.get(), kReadAhead, start);
+      found->offset = start;
+      found->size = filled < 0 ? 0 : static_cast<size_t>(filled);
+      if (filled < 0) found = nullptr;
     }
     lastEnd = offset + amount;
+    if (found) {
+      if (found != &blocks[0]) std::swap(blocks[0], blocks[1]);
+      const size_t at = static_cast<size_t>(offset - start);
+      got = static_cast<int64_t>(std::min(amount, blocks[0].size > at ? blocks[0].size - at : 0));
+      std::memcpy(buffer, blocks[0].bytes.get() + at, static_cast<size_t>(got));
+    } else {
+      if (!pages) return inner().xRead(system, buffer, static_cast<int>(amount), offset);
+      got = pages->readAt(buffer, amount, offset);
+    }
     if (got < 0) return SQLITE_IOERR_READ;
     if (static_cast<size_t>(got) == amount) return SQLITE_OK;
     // SQLite reads past the end on purpose and expects zeros there.
@@ -107,7 +123,15 @@ struct FileHandle {
   }
 
   int write(const void* data, size_t amount, uint64_t offset) {
-    aheadSize = 0;
+    for (Block& block : blocks) {
+      const uint64_t from = std::max(offset, block.offset);
+      const uint64_t to = std::min(offset + amount, block.offset + block.size);
+      if (from < to) {
+        std::memcpy(block.bytes.get() + (from - block.offset),
+                    static_cast<const char*>(data) + (from - offset),
+                    static_cast<size_t>(to - from));
+      }
+    }
     if (behindSize > 0 && offset == behindOffset + behindSize &&
         behindSize + amount <= kWriteBehind) {
       std::memcpy(behind.get() + behindSize, data, amount);
@@ -126,7 +150,7 @@ struct FileHandle {
   // Before anything but a read or write: the gathered writes go out, and
   // what was read ahead is forgotten where the call may let the file change.
   int settle(bool changes) {
-    if (changes) aheadSize = 0;
+    if (changes) blocks[0].size = blocks[1].size = 0;
     return flush();
   }
 };

@@ -12,23 +12,6 @@ namespace {
 using testutil::CTempDir;
 using testutil::readFile;
 
-FilePtr openForUpdate(const std::string& path) { return FilePtr(std::fopen(path.c_str(), "r+b")); }
-
-TEST(PlatformTest, CopyWholeFileReplacesWhatTheTargetHeld) {
-  CTempDir dir;
-  const std::string big(300000, 'b');
-  for (const auto& [from, to] :
-       {std::pair<std::string, std::string>{"abc", "a longer old text"}, {"", "old"}, {big, "x"}}) {
-    testutil::writeFile(dir / "from", from);
-    testutil::writeFile(dir / "to", to);
-    const FilePtr in = openForUpdate(dir / "from");
-    const FilePtr out = openForUpdate(dir / "to");
-    ASSERT_TRUE(copyWholeFile(in.get(), out.get()));
-    EXPECT_EQ(fileSize(out.get()), static_cast<int64_t>(from.size()));
-    EXPECT_TRUE(readFile(dir / "to") == from) << from.size();
-  }
-}
-
 TEST(PlatformTest, AnUnpublishedFileTakesOnlyAFreeName) {
   CTempDir dir;
   testutil::writeFile(dir / "taken", "kept");
