@@ -15,7 +15,6 @@ namespace rk {
 namespace {
 
 constexpr unsigned char kEmptyRecord[1] = {0};
-constexpr const char* kNotRecordDatabase = "not a record database";
 constexpr const char* kNoSuchKey = "no such key";
 constexpr const char* kInjectedError = "disk I/O error";
 
@@ -183,8 +182,11 @@ struct CDatabase::CSession {
   bool start(std::string& failure) {
     sqlite3* connection = db.get();
     const std::string tables = firstText(connection, "SELECT count(*) FROM sqlite_master");
-    failure = sqlite3_errcode(connection) == SQLITE_BUSY ? "locked" : kNotRecordDatabase;
-    if (tables.empty()) return false;
+    if (tables.empty()) {
+      failure = failureOf(connection);
+      return false;
+    }
+    failure = kNotRecordDatabase;
     if (tables == "0" && hasNoPages(connection)) {
       if (mode == eOpenRead) return true;  // an empty database: no table to query
       if (!execOk(connection, kCreate)) return false;

@@ -76,9 +76,9 @@ struct FileHandle {
     const bool inOneBlock = offset + amount <= start + kReadAhead;
     Block* found = nullptr;
     for (Block& block : blocks) {
-      if (!found && block.size > 0 && block.offset == start &&
-          offset + amount <= start + block.size) {
+      if (block.size > 0 && block.offset == start && offset + amount <= start + block.size) {
         found = &block;
+        break;
       }
     }
     int64_t got = -1;

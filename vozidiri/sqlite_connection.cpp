@@ -39,13 +39,6 @@ std::string uriPath(const std::string& path) {
   return uri;
 }
 
-// Why a snapshot or a write could not be begun.
-const char* reasonFor(sqlite3* db) {
-  if (sqlite3_errcode(db) == SQLITE_BUSY) return "locked";
-  if (sqlite3_extended_errcode(db) == SQLITE_READONLY_ROLLBACK) return "hot journal";
-  return "not a record database";
-}
-
 // `name` is a path, or a URI with SQLITE_OPEN_URI in `flags`.
 ConnectionPtr openConnection(const std::string& name, int flags) {
   sqlite3* raw = nullptr;
@@ -58,6 +51,12 @@ ConnectionPtr openConnection(const std::string& name, int flags) {
 }
 
 }  // namespace
+
+const char* failureOf(sqlite3* db) {
+  if (sqlite3_errcode(db) == SQLITE_BUSY) return "locked";
+  if (sqlite3_extended_errcode(db) == SQLITE_READONLY_ROLLBACK) return "hot journal";
+  return kNotRecordDatabase;
+}
 
 void ConnectionCloser::operator()(sqlite3* db) const { sqlite3_close_v2(db); }
 
@@ -95,7 +94,7 @@ ConnectionPtr openSnapshot(const std::string& path, bool writable, std::string& 
   if (!db) return nullptr;
   // Reading the schema takes the snapshot; a file not SQLite at all fails.
   if (!execOk(db.get(), "BEGIN; SELECT count(*) FROM sqlite_master")) {
-    failure = reasonFor(db.get());
+    failure = failureOf(db.get());
     return nullptr;
   }
   return db;
@@ -122,7 +121,7 @@ ConnectionPtr beginWrite(const std::string& path, std::string& failure) {
   }
   configureWriter(db.get());
   if (!execOk(db.get(), "BEGIN IMMEDIATE")) {
-    failure = reasonFor(db.get());
+    failure = failureOf(db.get());
     return nullptr;
   }
   return db;

@@ -53,6 +53,12 @@ void configureWriter(sqlite3* db);
 // The main database file of `db` as SQLite's VFS holds it; null when none.
 sqlite3_file* mainFile(sqlite3* db);
 
+inline constexpr char kNotRecordDatabase[] = "not a record database";
+// Why `db` could not begin a transaction, or read its schema: "locked" when
+// another process held the lock longer than the wait, "hot journal" for a
+// file only read that a killed writer left, otherwise kNotRecordDatabase.
+const char* failureOf(sqlite3* db);
+
 [[nodiscard]] bool execOk(sqlite3* db, const char* sql);
 // A prepared statement that lives as long as a session; null on an error,
 // which sqlite3_errcode(db) then tells.
