@@ -3,17 +3,8 @@
 #include <sqlite3.h>
 
 #include <algorithm>
-#include <cstring>
 
 namespace rk {
-namespace {
-
-int compareKeys(const char* a, size_t aLength, const char* b, size_t bLength) {
-  const int order = std::memcmp(a, b, std::min(aLength, bLength));
-  return order != 0 ? order : (aLength < bLength ? -1 : aLength > bLength ? 1 : 0);
-}
-
-}  // namespace
 
 CLookupCursor::eResult CLookupCursor::advance() {
   const int rc = sqlite3_step(statement_.get());
@@ -22,8 +13,7 @@ CLookupCursor::eResult CLookupCursor::advance() {
   if (rc != SQLITE_ROW) return eResult::kFailed;
   // A damaged file may hold a NULL key, which compares as the empty one.
   const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement_.get(), 0));
-  key_ = text ? text : "";
-  keyLength_ = static_cast<size_t>(sqlite3_column_bytes(statement_.get(), 0));
+  key_ = {text ? text : "", static_cast<size_t>(sqlite3_column_bytes(statement_.get(), 0))};
   return eResult::kFound;
 }
 
@@ -32,7 +22,7 @@ CLookupCursor::eResult CLookupCursor::seek(const char* key, size_t length) {
   // A key at or after the one it stands on is found by stepping forward; one
   // passed over while stepping is not stored.
   for (int steps = 0; positioned_; ++steps) {
-    const int order = compareKeys(key_, keyLength_, key, length);
+    const int order = key_.compare({key, length});
     if (order == 0 || (order > 0 && steps > 0)) {
       stepLimit_ = std::min(stepLimit_ * 2, kMaxSteps);
       return order == 0 ? eResult::kFound : eResult::kAbsent;
@@ -54,7 +44,7 @@ CLookupCursor::eResult CLookupCursor::seek(const char* key, size_t length) {
   }
   const eResult result = advance();
   if (result != eResult::kFound) return result;
-  return compareKeys(key_, keyLength_, key, length) == 0 ? eResult::kFound : eResult::kAbsent;
+  return key_ == std::string_view(key, length) ? eResult::kFound : eResult::kAbsent;
 }
 
 void CLookupCursor::forget() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string_view>
 
 #include "sqlite_connection.h"
 
@@ -39,9 +40,8 @@ class CLookupCursor {
   eResult advance();
 
   StatementPtr statement_;
-  bool positioned_ = false;    // it stands on a row
-  const char* key_ = nullptr;  // the key of that row, SQLite's until it steps
-  size_t keyLength_ = 0;
+  bool positioned_ = false;  // it stands on a row
+  std::string_view key_;     // the key of that row, SQLite's until it steps
   static constexpr int kMaxSteps = 32;
   int stepLimit_ = kMaxSteps;  // steps forward before a lookup searches instead
 };

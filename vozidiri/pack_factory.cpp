@@ -48,14 +48,11 @@ class CStoredPages : public CPageSource {
   uint64_t size_;
 };
 
-// A deflated entry, read out of the file it was inflated into.
-class CInflatedPages : public CPageSource {
+// A deflated entry, read out of the file it was inflated into, which it keeps.
+class CInflatedPages : public CStreamPages {
  public:
-  explicit CInflatedPages(std::shared_ptr<std::FILE> file) : file_(std::move(file)) {}
-  int64_t readAt(void* buffer, size_t size, uint64_t offset) override {
-    return platform::readAt(file_.get(), buffer, size, offset);
-  }
-  int64_t size() override { return platform::fileSize(file_.get()); }
+  explicit CInflatedPages(std::shared_ptr<std::FILE> file)
+      : CStreamPages(file.get()), file_(std::move(file)) {}
 
  private:
   std::shared_ptr<std::FILE> file_;
