@@ -9,6 +9,7 @@
 #include "fault_injection.h"
 #include "file_system.h"
 #include "lookup_cursor.h"
+#include "platform.h"
 #include "sqlite_connection.h"
 
 namespace rk {
@@ -17,6 +18,7 @@ namespace {
 constexpr unsigned char kEmptyRecord[1] = {0};
 constexpr const char* kNoSuchKey = "no such key";
 constexpr const char* kInjectedError = "disk I/O error";
+constexpr size_t kWriteBackBytes = 16 << 20;  // see CSession::stored
 
 // The record table and the statements on it.
 constexpr char kCreate[] =
@@ -112,6 +114,8 @@ struct CDatabase::CSession {
   const char* walkKey = nullptr;
   const void* lastFetched = nullptr;  // the record fetch last handed out
   int lastFetchedLength = 0;
+  std::FILE* written = nullptr;  // a new database's file, in place (see stored)
+  size_t unsent = 0;             // bytes stored since its pages were last sent on
 
   // A read session gives its snapshot back for the run's next read.
   ~CSession() {
@@ -127,6 +131,16 @@ struct CDatabase::CSession {
     exists.forget();
     fetch.forget();
     walkRowCurrent = false;
+  }
+
+  // A new database's pages reach its file as SQLite's cache spills, long
+  // before the commit, which waits until all are on disk: the disk is set
+  // to work on them as they come. (The pages of a file that had some may
+  // change again once gone out, and would be written twice.)
+  void stored(int length) {
+    if (!written || (unsent += static_cast<size_t>(length)) < kWriteBackBytes) return;
+    platform::startWriteBack(written);
+    unsent = 0;
   }
 
   // A statement still alive would keep the connection, and with it its
@@ -190,6 +204,7 @@ struct CDatabase::CSession {
     if (tables == "0" && hasNoPages(connection)) {
       if (mode == eOpenRead) return true;  // an empty database: no table to query
       if (!execOk(connection, kCreate)) return false;
+      if (holdings && !copy) written = holdings->rawFile(identity, identity);
     } else if (!isRecordDatabase(connection)) {
       return false;
     }
@@ -341,7 +356,9 @@ bool CDatabase::store(const char* key, const void* data, int length) {
   }
   if (stepped != SQLITE_DONE) return failSession(sqlite3_errmsg(db));
   // A trigger may have let the statement do nothing.
-  return sqlite3_changes(db) == 1 || failSession("the record was not stored");
+  if (sqlite3_changes(db) != 1) return failSession("the record was not stored");
+  session.stored(length);
+  return true;
 }
 
 bool CDatabase::remove(const char* key) {

@@ -64,10 +64,10 @@ class CHoldings {
     return std::move(held_[identity].snapshot);
   }
 
-  // The file at `path` open for reading its bytes, kept open until the
-  // holdings end: closing any descriptor of a file ends every lock the
-  // process holds on it (POSIX), a snapshot's included. Null when it does
-  // not open.
+  // The file at `path` open for reading (or platform::startWriteBack),
+  // kept open until the holdings end: closing any descriptor of a file ends
+  // every lock the process holds on it (POSIX), a snapshot's included. Null
+  // when it does not open.
   std::FILE* rawFile(const std::string& identity, const std::string& path);
 
  private:

@@ -28,6 +28,10 @@ int64_t readAt(std::FILE* file, void* buffer, size_t size, uint64_t offset);
 // The size in bytes of the open file, or -1.
 int64_t fileSize(std::FILE* file);
 
+// Has the system start writing what `file` was given out to disk, without
+// waiting for it; where it offers no such thing, does nothing.
+void startWriteBack(std::FILE* file);
+
 // Copies all of `from` over `to`, which ends the same size, with the
 // kernel's help where offered and holes kept where the system can, beyond
 // 2 GiB too. False: a read or write failed.

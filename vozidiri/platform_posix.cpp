@@ -116,6 +116,10 @@ int64_t fileSize(std::FILE* file) {
   return info.st_size;
 }
 
+void startWriteBack(std::FILE* file) {
+  (void)sync_file_range(fileno(file), 0, 0, SYNC_FILE_RANGE_WRITE);
+}
+
 bool copyWholeFile(std::FILE* from, std::FILE* to) {
   const int in = fileno(from);
   const int out = fileno(to);

@@ -93,6 +93,8 @@ bool truncateFile(std::FILE* file, uint64_t size) {
 
 int64_t fileSize(std::FILE* file) { return _filelengthi64(_fileno(file)); }
 
+void startWriteBack(std::FILE*) {}
+
 bool copyWholeFile(std::FILE* from, std::FILE* to) {
   // SQLite locks bytes at 1 GiB in the files it has open, and Windows
   // refuses to read locked bytes through any other handle, this process's
