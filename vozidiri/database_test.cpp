@@ -284,6 +284,13 @@ TEST(DatabaseTest, NamesAreFoundThroughTheGlobalFileSystemAndItsPacks) {
   EXPECT_FALSE(db.open("sub/packed.db", CDatabase::eOpenWrite));
   const auto files = std::filesystem::recursive_directory_iterator(primary.path());
   EXPECT_EQ(std::distance(begin(files), end(files)), 0) << "nothing is extracted";
+
+  // A new database's pages are sent on to disk as they come, here at once.
+  writeFile(primary / "new.db", "");
+  const std::string large(17 << 20, 'x');
+  ASSERT_TRUE(db.open("new.db", CDatabase::eOpenWrite)) << db.lastError();
+  EXPECT_TRUE(db.store("big", large.data(), static_cast<int>(large.size())) && db.close());
+  EXPECT_EQ(readDatabase(primary / "new.db"), (Records{{"big", large}}));
 }
 
 TEST(DatabaseTest, ReadsOutsideThePrimaryFolderInOneStateAndChangeNothingThere) {
