@@ -241,7 +241,7 @@ bool CDatabase::open(const std::string& name, eOpenFlags mode) {
   if (faultHits(eFault::kNoMemory)) throw std::bad_alloc();
   auto session = std::make_unique<CSession>();
   session->mode = mode;
-  std::string failure = "missing";
+  std::string failure = kMissing;
   bool begun = false;
   CGlobalFileSystem* fileSystem = TSingleton<CGlobalFileSystem>::_instance;
   if (!fileSystem) {

@@ -69,7 +69,7 @@ ConnectionPtr openPageConnection(CPageSource& pages, bool writable) {
 }
 
 ConnectionPtr openSnapshot(const std::string& path, bool writable, std::string& failure) {
-  failure = "missing";
+  failure = kMissing;
   if (!isRegularFile(path)) return nullptr;
   ConnectionPtr db;
   if (writable) {
@@ -108,7 +108,7 @@ ConnectionPtr beginWrite(const std::string& path, std::string& failure) {
   for (int attempt = 0;; ++attempt) {
     db = isRegularFile(path) ? openConnection(path, SQLITE_OPEN_READWRITE) : nullptr;
     if (!db) {
-      failure = "missing";
+      failure = kMissing;
       return nullptr;
     }
     if (sqlite3_db_readonly(db.get(), "main") != 1) break;

@@ -53,6 +53,8 @@ void configureWriter(sqlite3* db);
 // The main database file of `db` as SQLite's VFS holds it; null when none.
 sqlite3_file* mainFile(sqlite3* db);
 
+// Reasons a database did not open, as `failure` and lastError() give them.
+inline constexpr char kMissing[] = "missing";
 inline constexpr char kNotRecordDatabase[] = "not a record database";
 // Why `db` could not begin a transaction, or read its schema: "locked" when
 // another process held the lock longer than the wait, "hot journal" for a
