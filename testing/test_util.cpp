@@ -249,8 +249,13 @@ std::vector<RunResult> runTovrinTogether(const std::vector<std::vector<std::stri
     const std::string command =
         commandFor(runs[i], cwd, fileSizeLimit, out, capture / ("err" + std::to_string(i)));
     threads.emplace_back([&result = results[i], command] {
-      const int status = std::system(command.c_str());
+      int status = std::system(command.c_str());
 #ifdef _WIN32
+      // Under Wine, programs started at once now and then fail to start: no
+      // shell (-1) or no program (9009). Nothing ran, so it is started again.
+      for (int retry = 0; retry < 5 && (status == -1 || status == 9009); ++retry) {
+        status = std::system(command.c_str());
+      }
       result.exitStatus = status;
 #else
       result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
